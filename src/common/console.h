@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdarg>
+
+// Console streams. Every line the tool prints goes through here so that
+// tests can capture the exact bytes and feed standard input.
+
+#if defined(__GNUC__) || defined(__clang__)
+#define LSS_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+#else
+#define LSS_PRINTF(fmt_index, first_arg)
+#endif
+
+enum class Stream { out, err };
+
+struct ConsoleHooks {
+    void (*vprint)(Stream stream, const char* fmt, va_list args);
+    void (*flush_out)();
+    int (*read_char)();  // next byte of standard input, or -1 at end or on error
+};
+
+// nullptr restores the process's real streams.
+void set_console_hooks(const ConsoleHooks* hooks);
+
+void print_out(const char* fmt, ...) LSS_PRINTF(1, 2);
+void print_err(const char* fmt, ...) LSS_PRINTF(1, 2);
+void flush_out();
+int read_stdin_char();

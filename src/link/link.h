@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+
+// The serial link: the only interface the rest of the tool uses to reach the
+// controller. This header stays free of <windows.h> so that everything above
+// the link builds and is tested on any platform.
+
+// Numeric error code as the platform reports it (on Windows, the thread's
+// last-error value). 0 means success.
+using ErrorCode = std::uint32_t;
+
+// The link's own codes, numerically equal to the Win32 values of the same name.
+constexpr ErrorCode kErrWriteFault = 29;   // ERROR_WRITE_FAULT: short write
+constexpr ErrorCode kErrWaitTimeout = 258; // WAIT_TIMEOUT: write not done within the wait
+
+// An open, configured serial port. `raw` carries the platform handle value;
+// kInvalidPort (the value of INVALID_HANDLE_VALUE) is never an open port.
+struct PortHandle {
+    std::intptr_t raw;
+};
+
+constexpr PortHandle kInvalidPort = {-1};
+
+inline bool port_is_open(PortHandle port) { return port.raw != kInvalidPort.raw; }
+
+// Every transfer waits this long for completion, then cancels and settles.
+constexpr std::uint32_t kCompletionWaitMs = 100;
+
+// Opens "\\.\<name>" for overlapped I/O at 115200 8N1 with DTR and RTS off,
+// sets the driver time-outs and purges both directions. On failure returns
+// kInvalidPort and leaves no handle open. `code` is always set (0 on success).
+PortHandle open_port(const char* name, ErrorCode& code);
+
+// Writes all `length` bytes with a bounded wait. True only when every byte was
+// transferred; `code` is always set (0 on success).
+bool write_timed(PortHandle port, const std::uint8_t* bytes, std::uint32_t length, ErrorCode& code);
+
+// Reads what has arrived, up to `capacity` bytes, with a bounded wait. Every
+// failure counts as 0 bytes.
+std::uint32_t read_timed(PortHandle port, std::uint8_t* dest, std::uint32_t capacity);
+
+// Releases a port received from open_port. Call exactly once per open port.
+void close_port(PortHandle port);
