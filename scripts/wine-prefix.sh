@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Private Wine prefix for the tests and the demo.
+#   wine-prefix.sh up    initialise $WINEPREFIX once, start its persistent wineserver
+#   wine-prefix.sh down  stop that prefix's wineserver
+set -euo pipefail
+: "${WINEPREFIX:?WINEPREFIX must name the private prefix}"
+export WINEPREFIX
+export WINEDEBUG=-all
+# No Mono or Gecko: the tool is a console program and their installers would
+# try to reach the network.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+case "${1:-}" in
+up)
+    mkdir -p "$WINEPREFIX"
+    exec 9>"$WINEPREFIX.lock"
+    flock -w 170 9
+    if [ ! -f "$WINEPREFIX/.lss-ready" ]; then
+        timeout 160 wineboot -i >/dev/null 2>&1 </dev/null
+        timeout 60 wineserver -w || true
+        touch "$WINEPREFIX/.lss-ready"
+    fi
+    mkdir -p "$WINEPREFIX/dosdevices"
+    # Persistent server, detached from our session: a closing pty sends it
+    # SIGHUP, and it dumps its object table to stdout when that happens.
+    setsid wineserver -p </dev/null >/dev/null 2>&1 &
+    # Let it bind its socket before the first client starts.
+    timeout 20 bash -c 'until WINEDEBUG=-all wine cmd /c exit 0 >/dev/null 2>&1 </dev/null; do sleep 0.2; done'
+    ;;
+down)
+    wineserver -k >/dev/null 2>&1 || true
+    ;;
+*)
+    echo "usage: wine-prefix.sh up|down" >&2
+    exit 2
+    ;;
+esac
