@@ -5,7 +5,11 @@
 namespace {
 
 void real_vprint(Stream stream, const char* fmt, va_list args) {
-    std::vfprintf(stream == Stream::out ? stdout : stderr, fmt, args);
+    std::FILE* file = stream == Stream::out ? stdout : stderr;
+    std::vfprintf(file, fmt, args);
+    // Standard output is fully buffered when a script reads it through a
+    // pipe; flush each result so it appears when it happens, not at exit.
+    std::fflush(file);
 }
 
 void real_flush_out() { std::fflush(stdout); }

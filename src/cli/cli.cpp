@@ -1,0 +1,174 @@
+#include "cli/cli.h"
+
+#include <cstring>
+
+#include "common/clock.h"
+#include "common/console.h"
+#include "protocol/messages.h"
+#include "steps/steps.h"
+
+const char kUsageText[] =
+    "usage: lumaris_serial_spike <COMn> <step>\n"
+    "  <step>: v | fill-red | fill-green | fill-blue | bri50 | off | on |\n"
+    "          unplug-loop | all\n";
+
+namespace {
+
+// Error codes are 32-bit everywhere; "%lu" takes an unsigned long, which is
+// 32 bits on Windows and 64 on Linux, so widen explicitly.
+unsigned long as_ulong(ErrorCode code) { return static_cast<unsigned long>(code); }
+
+struct StepRow {
+    const char* name;
+    // `port` is passed by reference so that a step that closes the port can
+    // hand back kInvalidPort and main does not close it a second time.
+    ExitStatus (*run)(PortHandle& port, const char* port_name, const StepRow& row);
+    Rgb colour;
+    const char* colour_name;
+};
+
+ExitStatus run_version(PortHandle& port, const char*, const StepRow&) { return step_version(port); }
+
+ExitStatus run_fill(PortHandle& port, const char*, const StepRow& row) {
+    return step_fill(port, row.colour.r, row.colour.g, row.colour.b, row.colour_name);
+}
+
+ExitStatus run_bri50(PortHandle& port, const char*, const StepRow&) { return step_bri50(port); }
+ExitStatus run_off(PortHandle& port, const char*, const StepRow&) { return step_power(port, Power::off); }
+ExitStatus run_on(PortHandle& port, const char*, const StepRow&) { return step_power(port, Power::on); }
+
+ExitStatus run_unplug_loop(PortHandle& port, const char* port_name, const StepRow&) {
+    return step_unplug_loop(port, port_name);
+}
+
+ExitStatus run_all(PortHandle& port, const char*, const StepRow&) { return step_all(port); }
+
+// Matched in order, exact and case-sensitive; the first match runs.
+const StepRow StepTable[] = {
+    {"v", run_version, {0, 0, 0}, nullptr},
+    {"fill-red", run_fill, {255, 0, 0}, "red"},
+    {"fill-green", run_fill, {0, 255, 0}, "green"},
+    {"fill-blue", run_fill, {0, 0, 255}, "blue"},
+    {"bri50", run_bri50, {0, 0, 0}, nullptr},
+    {"off", run_off, {0, 0, 0}, nullptr},
+    {"on", run_on, {0, 0, 0}, nullptr},
+    {"unplug-loop", run_unplug_loop, {0, 0, 0}, nullptr},
+    {"all", run_all, {0, 0, 0}, nullptr},
+};
+
+const StepRow* find_step(const char* name) {
+    for (const StepRow& row : StepTable) {
+        if (std::strcmp(row.name, name) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+ExitStatus check_version(PortHandle port) { return step_version(port); }
+ExitStatus check_red(PortHandle port) { return step_fill(port, 255, 0, 0, "red"); }
+ExitStatus check_green(PortHandle port) { return step_fill(port, 0, 255, 0, "green"); }
+ExitStatus check_blue(PortHandle port) { return step_fill(port, 0, 0, 255, "blue"); }
+ExitStatus check_bri50(PortHandle port) { return step_bri50(port); }
+ExitStatus check_off(PortHandle port) { return step_power(port, Power::off); }
+ExitStatus check_on(PortHandle port) { return step_power(port, Power::on); }
+
+struct ScheduleRow {
+    ExitStatus (*check)(PortHandle port);
+    std::uint32_t pause_after_ms;
+};
+
+const ScheduleRow kFullSequence[] = {
+    {check_version, 250}, {check_red, 500}, {check_green, 500}, {check_blue, 500},
+    {check_bri50, 1000},  {check_off, 250}, {check_on, 0},
+};
+
+}  // namespace
+
+bool is_com_port_name(const char* name) {
+    // Bounded scan: a name longer than the longest valid one is rejected
+    // without walking the whole argument.
+    std::size_t length = 0;
+    while (length < 7 && name[length] != '\0') {
+        ++length;
+    }
+    if (length < 4 || length > 6) {
+        return false;
+    }
+    if (name[0] != 'C' || name[1] != 'O' || name[2] != 'M') {
+        return false;
+    }
+    for (std::size_t i = 3; i < length; ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+ExitStatus step_power(PortHandle port, Power power) {
+    const bool on = power == Power::on;
+    const char* word = on ? "on" : "off";
+    ErrorCode code = 0;
+    const bool ok = on ? write_timed(port, as_bytes(CMD_POWER_ON), CMD_POWER_ON_LEN, code)
+                       : write_timed(port, as_bytes(CMD_POWER_OFF), CMD_POWER_OFF_LEN, code);
+    if (!ok) {
+        print_out("FAIL %s code=%lu\n", word, as_ulong(code));
+        return kExitFail;
+    }
+    print_out("OK %s\n", word);
+    return kExitPass;
+}
+
+ExitStatus step_all(PortHandle port) {
+    constexpr std::size_t kChecks = sizeof(kFullSequence) / sizeof(kFullSequence[0]);
+    ExitStatus result = kFullSequence[0].check(port);
+    for (std::size_t i = 1; i < kChecks; ++i) {
+        // Pauses are part of the schedule and run whatever the result, so a
+        // failing run keeps the same timing as a passing one.
+        sleep_ms(kFullSequence[i - 1].pause_after_ms);
+        if (result == kExitPass) {
+            result = kFullSequence[i].check(port);
+        }
+    }
+    print_out("NOTE: run `unplug-loop` separately \xE2\x80\x94"
+              " it requires an interactive unplug/replug.\n");
+    return result;
+}
+
+ExitStatus run_main(int argc, char** argv) {
+    if (argc != 3) {
+        print_err("%s", kUsageText);
+        return kExitUsage;
+    }
+    const char* port_name = argv[1];
+    const char* step_name = argv[2];
+
+    if (!is_com_port_name(port_name)) {
+        print_err("ERR invalid port name (expected COM<digits>, got '%s')\n", port_name);
+        return kExitUsage;
+    }
+
+    // The port is opened before the step name is judged, so an unknown step
+    // on a working port still proves that the port opens and configures.
+    ErrorCode code = 0;
+    PortHandle port = open_port(port_name, code);
+    if (!port_is_open(port)) {
+        print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
+        return kExitFail;
+    }
+
+    const StepRow* row = find_step(step_name);
+    if (row == nullptr) {
+        print_err("ERR unknown step '%s'\n", step_name);
+        print_err("%s", kUsageText);
+        close_port(port);
+        return kExitUsage;
+    }
+
+    const ExitStatus status = row->run(port, port_name, *row);
+    if (port_is_open(port)) {
+        close_port(port);
+    }
+    return status;
+}
