@@ -1,0 +1,85 @@
+#include <cstdio>
+#include <cstring>
+
+#include "common/clock.h"
+#include "common/console.h"
+#include "protocol/messages.h"
+#include "steps/steps.h"
+
+namespace {
+
+constexpr std::uint32_t kReplyBufferSize = 64;
+// One byte always stays free for the terminator written before printing.
+constexpr std::uint32_t kReplyCapacity = kReplyBufferSize - 1;
+constexpr MonoNs kReplyWindowNs = 2000 * kNsPerMs;
+constexpr std::uint32_t kIdlePauseMs = 50;
+
+bool is_line_end(std::uint8_t c) { return c == '\n' || c == '\r'; }
+bool is_trailing_blank(std::uint8_t c) { return c == '\n' || c == '\r' || c == ' '; }
+
+ExitStatus print_hex_dump(const std::uint8_t* bytes, std::uint32_t count) {
+    // "FAIL v reply_bytes=" plus at most 63 bytes as "XX " and the line feed.
+    char line[32 + 3 * kReplyCapacity];
+    int used = std::snprintf(line, sizeof line, "FAIL v reply_bytes=");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
+                              i == 0 ? "%02X" : " %02X", static_cast<unsigned>(bytes[i]));
+    }
+    print_out("%s\n", line);
+    return kExitFail;
+}
+
+}  // namespace
+
+ExitStatus step_version(PortHandle port) {
+    ErrorCode code = 0;
+    const std::uint8_t query = VERSION_QUERY;
+    if (!write_timed(port, &query, VERSION_QUERY_LEN, code)) {
+        print_out("FAIL v write code=%lu\n", static_cast<unsigned long>(code));
+        return kExitFail;
+    }
+
+    std::uint8_t reply[kReplyBufferSize] = {};
+    std::uint32_t received = 0;
+    const MonoNs deadline = mono_now_ns() + kReplyWindowNs;
+
+    while (!deadline_passed(mono_now_ns(), deadline) && received < kReplyCapacity) {
+        const std::uint32_t room = kReplyCapacity - received;
+        std::uint32_t n = read_timed(port, reply + received, room);
+        if (n > room) {
+            // Never trust a count past what was asked for: it would walk
+            // the judgement off the end of the buffer.
+            n = room;
+        }
+        bool line_ended = false;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            line_ended = line_ended || is_line_end(reply[received + i]);
+        }
+        received += n;
+        if (line_ended) {
+            break;
+        }
+        if (n == 0) {
+            sleep_ms(kIdlePauseMs);
+        }
+    }
+
+    if (received == 0) {
+        print_out("FAIL v reply_bytes=(none, 2s timeout)\n");
+        return kExitFail;
+    }
+
+    if (received >= VERSION_REPLY_PREFIX_LEN &&
+        std::memcmp(reply, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0) {
+        while (received > 0 && is_trailing_blank(reply[received - 1])) {
+            reply[--received] = 0;
+        }
+        // A cancelled read may have left uncounted bytes past the count;
+        // the terminator at the count keeps them out of the printed reply.
+        reply[received] = 0;
+        print_out("OK v reply=\"%s\"\n", reinterpret_cast<const char*>(reply));
+        return kExitPass;
+    }
+
+    return print_hex_dump(reply, received);
+}
