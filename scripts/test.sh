@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Builds the three presets and runs every test suite:
+#   native   unit tests under ASan/UBSan
+#   fuzz     libFuzzer targets, time-boxed
+#   windows  the cross-built tests under Wine (unit, link, end-to-end, package)
+# A failing build or suite does not stop the others. The last line is the sum
+# over all suites, "tests: N passed, N failed"; the exit status is 0 only if
+# every build and every test passed.
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+# Nothing here reads standard input; make sure nothing can wait on it either.
+exec </dev/null
+export WINEDEBUG=-all
+
+start=$(date +%s)
+logdir=build/test-logs
+mkdir -p "$logdir"
+
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+banner "dependencies"
+if ! bash scripts/install-deps.sh; then
+    echo "test.sh: dependencies could not be installed" >&2
+    echo "tests: 0 passed, 1 failed"
+    exit 1
+fi
+
+presets=(native windows fuzz)
+declare -A built summary passed failed
+build_failures=0
+
+for p in "${presets[@]}"; do
+    banner "build $p"
+    if ! cmake --preset "$p"; then
+        built[$p]=no-configure
+        build_failures=$((build_failures + 1))
+        continue
+    fi
+    if cmake --build --preset "$p"; then
+        built[$p]=yes
+    else
+        built[$p]=no-build
+        build_failures=$((build_failures + 1))
+    fi
+done
+
+# Stops the Wine server of the windows tree's prefix if a suite left it
+# running (the CTest fixture normally does this itself).
+stop_wine() {
+    local prefix
+    prefix=$(sed -n 's/^LSS_WINEPREFIX:[A-Z]*=//p' build/windows/CMakeCache.txt 2>/dev/null)
+    if [ -n "$prefix" ] && [ -d "$prefix" ]; then
+        WINEPREFIX=$prefix timeout 30 wineserver -k >/dev/null 2>&1 || true
+    fi
+}
+trap stop_wine EXIT
+
+run_suite() {
+    local p=$1 jobs=$2 log="$logdir/ctest-$p.log" line
+    banner "test $p"
+    if [ "${built[$p]}" = no-configure ]; then
+        summary[$p]="not run: configure failed"
+        passed[$p]=0 failed[$p]=0
+        return
+    fi
+    # Each test has its own CTest time-out; this bounds the suite as a whole.
+    timeout --kill-after=30 2700 ctest --preset "$p" -j "$jobs" 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    # "100% tests passed, 0 tests failed out of 57"
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    if [ -n "$line" ]; then
+        local bad total
+        bad=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+        total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+        passed[$p]=$((total - bad))
+        failed[$p]=$bad
+        summary[$p]="$line"
+    elif grep -q 'No tests were found' "$log"; then
+        passed[$p]=0 failed[$p]=0
+        summary[$p]="no tests found"
+    else
+        # ctest died or was killed before its summary: count the suite as one failure.
+        passed[$p]=0 failed[$p]=1
+        summary[$p]="no CTest summary (ctest exit $rc)"
+    fi
+    if [ "$rc" -ne 0 ] && [ "${failed[$p]}" -eq 0 ]; then
+        failed[$p]=1
+        summary[$p]="${summary[$p]} (ctest exit $rc)"
+    fi
+    [ "${built[$p]}" = no-build ] && summary[$p]="${summary[$p]}; build failed"
+}
+
+# Unit tests and fuzzers are independent; the Wine tests that share a pty or
+# the simulator are marked RUN_SERIAL where they are defined.
+run_suite native 2
+run_suite fuzz 2
+run_suite windows 2
+stop_wine
+
+total_pass=0 total_fail=$build_failures
+banner "summary ($(( $(date +%s) - start )) s)"
+for p in native fuzz windows; do
+    printf '%-8s build=%-12s %s\n' "$p" "${built[$p]}" "${summary[$p]}"
+    total_pass=$((total_pass + passed[$p]))
+    total_fail=$((total_fail + failed[$p]))
+done
+[ "$build_failures" -gt 0 ] && echo "($build_failures failed build(s) counted as failures)"
+echo "tests: $total_pass passed, $total_fail failed"
+[ "$total_fail" -eq 0 ]
