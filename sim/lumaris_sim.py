@@ -1,0 +1,654 @@
+#!/usr/bin/python3
+"""Simulated WLED LED controller on a pseudo-terminal.
+
+The pty's slave is linked into a Wine prefix as a COM port
+(DIR/dosdevices/comN -> /dev/pts/X), so the real .exe can be run against it
+under Wine. The simulator answers the version query, applies Adalight frames
+and JSON state lines to a 12-LED strip, and logs every received byte and every
+parsed event with a monotonic timestamp (one line per record, see simlog.py).
+Fault modes unplug and replug the device, stall the line, flood replies and
+vanish mid-transfer.
+
+Python 3.11 standard library only; Linux only.
+"""
+
+import argparse
+import errno
+import json
+import os
+import select
+import signal
+import sys
+import termios
+import time
+import tty
+
+LED_COUNT = 12
+DEFAULT_REPLY = "WLED 0.14.0\\r\\n"
+DEFAULT_BRIGHTNESS = 128
+QUERY_BYTE = 0x76
+# An open JSON line longer than this is garbage, not a command.
+JSON_MAX = 512
+# Main loop granularity: timers, the termios watch and the stop flag are
+# checked at least this often.
+TICK_S = 0.005
+
+
+def now_ns():
+    return time.monotonic_ns()
+
+
+def decode_escapes(text):
+    """Turns a command-line string with C-style escapes into bytes.
+
+    Understands \\xNN, \\r, \\n, \\t, \\0, \\\\ and \\| (a literal bar, for
+    --reply-chunks); every other character is taken as its UTF-8 bytes.
+    """
+    out = bytearray()
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\":
+            out += c.encode("utf-8")
+            i += 1
+            continue
+        if i + 1 >= len(text):
+            raise ValueError("dangling backslash in %r" % text)
+        e = text[i + 1]
+        if e == "x":
+            digits = text[i + 2:i + 4]
+            if len(digits) != 2:
+                raise ValueError("bad \\x escape in %r" % text)
+            out.append(int(digits, 16))
+            i += 4
+            continue
+        simple = {"r": 13, "n": 10, "t": 9, "0": 0, "\\": 92, "|": 124}
+        if e not in simple:
+            raise ValueError("unknown escape \\%s in %r" % (e, text))
+        out.append(simple[e])
+        i += 2
+    return bytes(out)
+
+
+def split_chunks(text):
+    """Splits --reply-chunks on unescaped bars, then decodes each piece."""
+    pieces = []
+    cur = []
+    i = 0
+    while i < len(text):
+        if text[i] == "\\" and i + 1 < len(text):
+            cur.append(text[i:i + 2])
+            i += 2
+        elif text[i] == "|":
+            pieces.append("".join(cur))
+            cur = []
+            i += 1
+        else:
+            cur.append(text[i])
+            i += 1
+    pieces.append("".join(cur))
+    return [decode_escapes(p) for p in pieces if p != ""]
+
+
+def parse_hex(text):
+    cleaned = text.replace(" ", "").replace(",", "").replace(":", "")
+    if cleaned.lower().startswith("0x"):
+        cleaned = cleaned[2:]
+    return bytes.fromhex(cleaned)
+
+
+def printable(data):
+    """Log-safe text: printable ASCII as is, everything else as \\xNN."""
+    out = []
+    for b in data:
+        if 0x21 <= b <= 0x7E and b != 0x5C:
+            out.append(chr(b))
+        else:
+            out.append("\\x%02x" % b)
+    return "".join(out)
+
+
+class Log:
+    def __init__(self, path):
+        if path is None:
+            self.f = None
+        elif path == "-":
+            self.f = sys.stderr
+        else:
+            self.f = open(path, "w", encoding="ascii", errors="backslashreplace")
+
+    def write(self, kind, text="", ns=None):
+        if self.f is None:
+            return
+        ns = now_ns() if ns is None else ns
+        line = "%s %d" % (kind, ns)
+        if text:
+            line += " " + text
+        self.f.write(line + "\n")
+        self.f.flush()
+
+    def close(self):
+        if self.f is not None and self.f is not sys.stderr:
+            self.f.close()
+        self.f = None
+
+
+class Parser:
+    """Splits the received byte stream into query bytes, Adalight frames and
+    JSON lines. Bytes that start none of them are collected as junk."""
+
+    IDLE, HEADER, PAYLOAD, JSON = range(4)
+
+    def __init__(self, message_timeout_ns):
+        self.timeout_ns = message_timeout_ns
+        self.reset()
+        self.junk = bytearray()
+        self.junk_start = 0
+
+    def reset(self):
+        self.state = Parser.IDLE
+        self.buf = bytearray()
+        self.need = 0
+        self.start_ns = 0
+        self.last_ns = 0
+
+    def _junk(self, b, ts):
+        if not self.junk:
+            self.junk_start = ts
+        self.junk.append(b)
+
+    def _flush_junk(self, events):
+        if self.junk:
+            events.append(("junk", self.junk_start, bytes(self.junk)))
+            self.junk = bytearray()
+
+    def feed(self, data, ts):
+        events = []
+        for b in data:
+            self._byte(b, ts, events)
+        self._flush_junk(events)
+        return events
+
+    def expire(self, ts):
+        """A message left half-received for too long is reported as cut off."""
+        if self.state == Parser.IDLE or ts - self.last_ns < self.timeout_ns:
+            return []
+        events = []
+        kind = "json" if self.state == Parser.JSON else "frame"
+        events.append((kind + "-bad", self.start_ns, self.last_ns,
+                       "truncated got=%d" % len(self.buf), bytes(self.buf)))
+        self.reset()
+        return events
+
+    def _byte(self, b, ts, events):
+        self.last_ns = ts
+        st = self.state
+        if st == Parser.IDLE:
+            if b == QUERY_BYTE:
+                self._flush_junk(events)
+                events.append(("query", ts))
+            elif b == 0x41:  # 'A' of the "Ada" marker
+                self.state = Parser.HEADER
+                self.buf = bytearray([b])
+                self.start_ns = ts
+            elif b == 0x7B:  # '{'
+                self._flush_junk(events)
+                self.state = Parser.JSON
+                self.buf = bytearray([b])
+                self.start_ns = ts
+            else:
+                self._junk(b, ts)
+            return
+        if st == Parser.HEADER:
+            self.buf.append(b)
+            n = len(self.buf)
+            if n <= 3:
+                if self.buf != b"Ada"[:n]:
+                    # Not a frame after all: the marker bytes are junk and the
+                    # current byte may itself start something.
+                    stale = bytes(self.buf[:-1])
+                    start = self.start_ns
+                    self.reset()
+                    for s in stale:
+                        self._junk(s, start)
+                    self._byte(b, ts, events)
+                return
+            if n == 6:
+                hi, lo, chk = self.buf[3], self.buf[4], self.buf[5]
+                self._flush_junk(events)
+                if chk != hi ^ lo ^ 0x55:
+                    events.append(("frame-bad", self.start_ns, ts,
+                                   "checksum=%02x expected=%02x" % (chk, hi ^ lo ^ 0x55),
+                                   bytes(self.buf)))
+                    self.reset()
+                    return
+                self.need = 3 * (((hi << 8) | lo) + 1)
+                self.state = Parser.PAYLOAD
+            return
+        if st == Parser.PAYLOAD:
+            self.buf.append(b)
+            if len(self.buf) == 6 + self.need:
+                count = self.need // 3
+                if count != LED_COUNT:
+                    events.append(("frame-bad", self.start_ns, ts, "count=%d" % count,
+                                   bytes(self.buf)))
+                else:
+                    events.append(("frame", self.start_ns, ts, bytes(self.buf[6:])))
+                self.reset()
+            return
+        if st == Parser.JSON:
+            self.buf.append(b)
+            if b == 0x0A:
+                events.append(("json", self.start_ns, ts, bytes(self.buf[:-1])))
+                self.reset()
+            elif len(self.buf) > JSON_MAX:
+                events.append(("json-bad", self.start_ns, ts, "too-long", bytes(self.buf)))
+                self.reset()
+
+
+class Device:
+    """One plugged-in instance: a pty pair and the COM link to its slave."""
+
+    def __init__(self, link_path, log):
+        self.link_path = link_path
+        self.log = log
+        self.master, self.slave = os.openpty()
+        # The slave stays open in this process for the device's lifetime, so
+        # reading the master never fails with EIO between the tool's runs.
+        tty.setraw(self.slave)
+        attrs = termios.tcgetattr(self.slave)
+        # Start at 9600 baud so the tool's line settings show up as a change.
+        attrs[4] = attrs[5] = termios.B9600
+        termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+        os.set_blocking(self.master, False)
+        self.pts = os.ttyname(self.slave)
+        self.stalled = False
+        self.last_termios = None
+        if link_path is not None:
+            tmp = "%s.sim-%d" % (link_path, os.getpid())
+            if os.path.lexists(tmp):
+                os.unlink(tmp)
+            os.symlink(self.pts, tmp)
+            # Atomic replacement of a stale link left by an earlier run.
+            os.replace(tmp, link_path)
+
+    def stall(self):
+        # Suspend output on the tty itself: every writer to the slave (the
+        # tool under Wine included) then blocks or gets EAGAIN, however big
+        # the kernel's pty buffer is, and the tool's purge does not undo it.
+        termios.tcflow(self.slave, termios.TCOOFF)
+        self.stalled = True
+
+    def termios_summary(self):
+        try:
+            a = termios.tcgetattr(self.slave)
+        except termios.error:
+            return None
+        iflag, oflag, cflag, lflag, ispeed, ospeed = a[:6]
+        speeds = {getattr(termios, n): int(n[1:]) for n in dir(termios)
+                  if n.startswith("B") and n[1:].isdigit()}
+        csize = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[cflag & termios.CSIZE]
+        return ("ispeed=%s ospeed=%s csize=%d parenb=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d "
+                "opost=%d icanon=%d echo=%d" % (
+                    speeds.get(ispeed, ispeed), speeds.get(ospeed, ospeed), csize,
+                    bool(cflag & termios.PARENB), bool(cflag & termios.CSTOPB),
+                    bool(cflag & termios.CRTSCTS), bool(iflag & termios.IXON),
+                    bool(iflag & termios.IXOFF), bool(oflag & termios.OPOST),
+                    bool(lflag & termios.ICANON), bool(lflag & termios.ECHO)))
+
+    def remove_link(self):
+        if self.link_path is None:
+            return
+        try:
+            if os.path.islink(self.link_path) and os.readlink(self.link_path) == self.pts:
+                os.unlink(self.link_path)
+        except OSError:
+            pass
+
+    def close(self):
+        # Link first: once the master is gone a re-open must not find a
+        # dangling path to a dead pts (which could be reused by another pty).
+        self.remove_link()
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+        self.master = self.slave = -1
+
+
+class Sim:
+    def __init__(self, opts):
+        self.o = opts
+        self.log = Log(opts.log)
+        self.parser = Parser(opts.message_timeout_ms * 1_000_000)
+        self.on = True
+        self.bri = DEFAULT_BRIGHTNESS
+        self.leds = [(0, 0, 0)] * LED_COUNT
+        self.frames_ok = 0
+        self.rx_total = 0
+        self.dev = None
+        self.link_path = None
+        if opts.prefix is not None:
+            dd = os.path.join(os.path.abspath(opts.prefix), "dosdevices")
+            if not os.path.isdir(dd):
+                raise SystemExit("lumaris_sim: no dosdevices directory in %s" % opts.prefix)
+            self.link_path = os.path.join(dd, "com%d" % opts.com)
+        self.outq = []          # [due_ns, bytes] pending writes to the tool
+        self.replug_at = None
+        self.flood_until = None
+        self.flood_next = 0
+        self.flood_sent = 0
+        self.stop_reason = None
+        self.start_ns = now_ns()
+        self.exit_at = (None if opts.exit_after_ms is None
+                        else self.start_ns + opts.exit_after_ms * 1_000_000)
+        self.stall_pending = opts.stall_after_bytes
+
+    # ---- state and presentation ----
+
+    def state_text(self):
+        return "on=%d bri=%d leds=%s" % (
+            1 if self.on else 0, self.bri, ",".join("%02x%02x%02x" % c for c in self.leds))
+
+    def state_changed(self, ts):
+        self.log.write("STATE", self.state_text(), ts)
+        if self.o.strip:
+            self.draw_strip()
+
+    def draw_strip(self):
+        cells = "".join("\x1b[48;2;%d;%d;%dm  \x1b[0m" % c for c in self.leds)
+        sys.stderr.write("strip %s power=%s bri=%d\n" % (cells, "on" if self.on else "off", self.bri))
+        sys.stderr.flush()
+
+    # ---- device lifetime ----
+
+    def plug(self, replug=False):
+        self.dev = Device(self.link_path, self.log)
+        self.parser.reset()
+        self.log.write("REPLUG" if replug else "PLUG",
+                       "pts=%s link=%s" % (self.dev.pts, self.link_path or "-"))
+        if self.o.stall:
+            self.do_stall("start")
+        self.check_termios()
+
+    def unplug(self, cause):
+        if self.dev is None:
+            return
+        self.dev.close()
+        self.dev = None
+        self.outq = []
+        self.flood_until = None
+        self.parser.reset()
+        self.log.write("UNPLUG", "cause=%s" % cause)
+
+    def do_stall(self, cause):
+        if self.dev is not None and not self.dev.stalled:
+            self.dev.stall()
+            self.log.write("STALL", "cause=%s" % cause)
+
+    def check_termios(self):
+        if self.dev is None:
+            return
+        summary = self.dev.termios_summary()
+        if summary is not None and summary != self.dev.last_termios:
+            self.dev.last_termios = summary
+            self.log.write("TERMIOS", summary)
+
+    # ---- receive side ----
+
+    def read_master(self):
+        try:
+            data = os.read(self.dev.master, 4096)
+        except BlockingIOError:
+            return
+        except OSError as e:
+            if e.errno == errno.EIO:
+                return
+            raise
+        ts = now_ns()
+        if not data:
+            return
+        self.rx_total += len(data)
+        self.log.write("RX", data.hex(), ts)
+        self.handle(self.parser.feed(data, ts))
+        if (self.o.vanish_after_bytes is not None and self.dev is not None
+                and self.rx_total >= self.o.vanish_after_bytes):
+            self.unplug("vanish-after-bytes")
+        if (self.stall_pending is not None and self.dev is not None
+                and self.rx_total >= self.stall_pending):
+            self.stall_pending = None
+            self.do_stall("after-bytes")
+
+    def handle(self, events):
+        for ev in events:
+            kind = ev[0]
+            if self.dev is None:
+                return
+            if kind == "query":
+                self.on_query(ev[1])
+            elif kind == "frame":
+                self.on_frame(ev[1], ev[2], ev[3])
+            elif kind == "frame-bad":
+                self.log.write("FRAME", "bad start=%d reason=%s bytes=%s" % (ev[1], ev[3], ev[4].hex()), ev[2])
+            elif kind == "json":
+                self.on_json(ev[1], ev[2], ev[3])
+            elif kind == "json-bad":
+                self.log.write("JSON", "bad start=%d reason=%s bytes=%s" % (ev[1], ev[3], ev[4].hex()), ev[2])
+            elif kind == "junk":
+                self.log.write("JUNK", ev[2].hex(), ev[1])
+
+    def on_query(self, ts):
+        self.log.write("QUERY", "", ts)
+        if self.o.vanish_on_query:
+            self.unplug("vanish-on-query")
+            return
+        if self.o.silent:
+            return
+        if self.o.flood:
+            self.flood_until = ts + self.o.flood_ms * 1_000_000
+            self.flood_next = ts
+            self.flood_sent = 0
+            self.log.write("FLOOD", "start byte=%02x ms=%d" % (self.o.flood_byte, self.o.flood_ms))
+            return
+        due = ts + self.o.reply_delay_ms * 1_000_000
+        for i, chunk in enumerate(self.o.reply_chunks):
+            self.outq.append([due + i * self.o.chunk_delay_ms * 1_000_000, chunk])
+
+    def on_frame(self, start, end, payload):
+        self.leds = [tuple(payload[i:i + 3]) for i in range(0, 3 * LED_COUNT, 3)]
+        self.frames_ok += 1
+        self.log.write("FRAME", "ok start=%d n=%d leds=%s" % (
+            start, self.frames_ok, ",".join("%02x%02x%02x" % c for c in self.leds)), end)
+        self.state_changed(end)
+        if self.o.unplug_after_frames is not None and self.frames_ok == self.o.unplug_after_frames:
+            self.unplug("after-frames")
+            if self.o.replug_after_ms is not None:
+                self.replug_at = now_ns() + self.o.replug_after_ms * 1_000_000
+
+    def on_json(self, start, end, text):
+        obj = None
+        try:
+            obj = json.loads(text.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError):
+            pass
+        known = {}
+        if isinstance(obj, dict) and obj:
+            for k, v in obj.items():
+                if k == "on" and isinstance(v, bool):
+                    known["on"] = v
+                elif k == "bri" and isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 255:
+                    known["bri"] = v
+                else:
+                    known = None
+                    break
+        else:
+            known = None
+        verdict = "ok" if known else "unknown"
+        self.log.write("JSON", "%s start=%d text=%s" % (verdict, start, printable(text)), end)
+        if known:
+            self.on = known.get("on", self.on)
+            self.bri = known.get("bri", self.bri)
+            self.state_changed(end)
+
+    # ---- send side ----
+
+    def pump_output(self, ts):
+        if self.dev is None:
+            return
+        while self.outq and self.outq[0][0] <= ts:
+            item = self.outq[0]
+            try:
+                n = os.write(self.dev.master, item[1])
+            except BlockingIOError:
+                n = 0
+            if n > 0:
+                self.log.write("REPLY", item[1][:n].hex())
+            if n < len(item[1]):
+                item[1] = item[1][n:]
+                return
+            self.outq.pop(0)
+        if self.flood_until is not None:
+            if ts >= self.flood_until:
+                self.log.write("FLOOD", "end sent=%d" % self.flood_sent)
+                self.flood_until = None
+            elif ts >= self.flood_next:
+                try:
+                    self.flood_sent += os.write(self.dev.master, bytes([self.o.flood_byte]) * 256)
+                except BlockingIOError:
+                    pass  # the tool stopped reading; keep the line busy anyway
+                self.flood_next = ts + 10_000_000
+
+    # ---- main loop ----
+
+    def next_timeout(self, ts):
+        due = [ts + int(TICK_S * 1e9)]
+        if self.outq:
+            due.append(self.outq[0][0])
+        if self.replug_at is not None:
+            due.append(self.replug_at)
+        if self.exit_at is not None:
+            due.append(self.exit_at)
+        return max(0.0, (min(due) - ts) / 1e9)
+
+    def run(self):
+        self.log.write("START", "pid=%d com=%s %s" % (
+            os.getpid(), self.o.com, self.state_text()))
+        self.plug()
+        print("READY %s %s" % (self.dev.pts, self.link_path or "-"), flush=True)
+        if self.o.strip:
+            self.draw_strip()
+        while self.stop_reason is None:
+            ts = now_ns()
+            if self.exit_at is not None and ts >= self.exit_at:
+                self.stop_reason = "exit-after"
+                break
+            if self.replug_at is not None and ts >= self.replug_at:
+                self.replug_at = None
+                self.plug(replug=True)
+            readable = []
+            if self.dev is not None and not self.dev.stalled:
+                readable = [self.dev.master]
+            timeout = self.next_timeout(ts)
+            try:
+                r, _, _ = select.select(readable, [], [], timeout)
+            except InterruptedError:
+                r = []
+            if r and self.dev is not None:
+                self.read_master()
+            ts = now_ns()
+            for ev in self.parser.expire(ts):
+                self.handle([ev])
+            self.pump_output(ts)
+            self.check_termios()
+        self.shutdown()
+
+    def shutdown(self):
+        # Take in what the tool wrote just before the stop request, so a test
+        # that stops the simulator right after the tool exits sees every byte.
+        for _ in range(64):
+            if self.dev is None or self.dev.stalled:
+                break
+            before = self.rx_total
+            self.read_master()
+            if self.rx_total == before:
+                break
+        if self.dev is not None:
+            self.dev.close()
+            self.dev = None
+        self.log.write("EXIT", "reason=%s frames_ok=%d rx=%d %s" % (
+            self.stop_reason, self.frames_ok, self.rx_total, self.state_text()))
+        self.log.close()
+
+
+def build_parser():
+    p = argparse.ArgumentParser(
+        description="Simulated WLED LED controller on a pty, linked as a Wine COM port.")
+    p.add_argument("--prefix", help="Wine prefix: link DIR/dosdevices/comN to the pty")
+    p.add_argument("--com", type=int, default=5, help="COM port number (default 5)")
+    p.add_argument("--log", help="event log file ('-' for stderr)")
+    p.add_argument("--strip", action="store_true",
+                   help="draw the LED strip on stderr after every change")
+    p.add_argument("--exit-after-ms", type=int, help="stop by itself after this long")
+    r = p.add_argument_group("version reply")
+    r.add_argument("--reply", default=DEFAULT_REPLY,
+                   help="reply to 'v', with \\r \\n \\t \\0 \\xNN escapes (default %(default)s)")
+    r.add_argument("--reply-chunks", help="reply split into pieces at '|', sent --chunk-delay-ms apart")
+    r.add_argument("--reply-hex", help="reply as hexadecimal bytes, e.g. '57 4C 00 09 FF'")
+    r.add_argument("--chunk-delay-ms", type=int, default=300)
+    r.add_argument("--reply-delay-ms", type=int, default=0, help="pause before the first piece")
+    r.add_argument("--silent", action="store_true", help="never answer 'v'")
+    r.add_argument("--flood", action="store_true",
+                   help="answer 'v' with a stream of bytes without line ending")
+    r.add_argument("--flood-ms", type=int, default=5000)
+    r.add_argument("--flood-byte", type=lambda s: int(s, 0), default=0x55)
+    f = p.add_argument_group("faults")
+    f.add_argument("--unplug-after-frames", type=int, metavar="N",
+                   help="unplug (close the pty, remove the link) after the Nth valid frame")
+    f.add_argument("--replug-after-ms", type=int, metavar="D",
+                   help="after an unplug, plug in a new pty under the same name D ms later")
+    f.add_argument("--stall", action="store_true", help="block the line from the start")
+    f.add_argument("--stall-after-bytes", type=int, metavar="N",
+                   help="block the line once N bytes have been received")
+    f.add_argument("--vanish-on-query", action="store_true",
+                   help="unplug for good right after receiving 'v'")
+    f.add_argument("--vanish-after-bytes", type=int, metavar="N",
+                   help="unplug for good once N bytes have been received")
+    p.add_argument("--message-timeout-ms", type=int, default=100,
+                   help="a frame or JSON line idle this long is reported as cut off")
+    return p
+
+
+def main(argv=None):
+    opts = build_parser().parse_args(argv)
+    try:
+        if opts.reply_hex is not None:
+            opts.reply_chunks = [parse_hex(opts.reply_hex)]
+        elif opts.reply_chunks is not None:
+            opts.reply_chunks = split_chunks(opts.reply_chunks)
+        else:
+            opts.reply_chunks = [decode_escapes(opts.reply)]
+    except ValueError as e:
+        print("lumaris_sim: %s" % e, file=sys.stderr)
+        return 2
+    if opts.prefix is not None and not 1 <= opts.com <= 256:
+        print("lumaris_sim: --com must be 1..256", file=sys.stderr)
+        return 2
+    sim = Sim(opts)
+
+    def stop(signum, _frame):
+        sim.stop_reason = signal.Signals(signum).name
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    # Closing our own pty must never take the simulator down.
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        sim.run()
+    finally:
+        if sim.dev is not None:
+            sim.dev.close()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
