@@ -1,0 +1,60 @@
+# Builds the ZIP package, unpacks it and runs the packaged tool with no
+# arguments: it must exit 2 with the usage text on standard error and nothing
+# on standard output. Run from a clean folder, this also proves that the .exe
+# needs no DLL beside it.
+#   cmake -DCPACK=... -DCONFIG=.../CPackConfig.cmake -DWORK=dir -DPACKAGE=name
+#         [-DEMULATOR=wine] -P package_check.cmake
+foreach(var CPACK CONFIG WORK PACKAGE)
+  if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
+    message(FATAL_ERROR "package_check: ${var} not set")
+  endif()
+endforeach()
+string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
+
+file(REMOVE_RECURSE "${WORK}")
+file(MAKE_DIRECTORY "${WORK}/out" "${WORK}/unpacked")
+
+execute_process(COMMAND "${CPACK}" --config "${CONFIG}" -G ZIP -B "${WORK}/out"
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 180)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cpack failed (${rc}):\n${out}")
+endif()
+set(zip "${WORK}/out/${PACKAGE}.zip")
+if(NOT EXISTS "${zip}")
+  message(FATAL_ERROR "cpack did not write ${zip}:\n${out}")
+endif()
+
+execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${zip}"
+  WORKING_DIRECTORY "${WORK}/unpacked" RESULT_VARIABLE rc ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "could not unpack ${zip}: ${out}")
+endif()
+
+set(top "${WORK}/unpacked/${PACKAGE}")
+file(GLOB_RECURSE entries RELATIVE "${WORK}/unpacked" "${WORK}/unpacked/*")
+list(SORT entries)
+set(expected
+  "${PACKAGE}/LICENSE" "${PACKAGE}/README.md" "${PACKAGE}/lumaris_serial_spike.exe")
+if(NOT entries STREQUAL expected)
+  message(FATAL_ERROR "package content:\n  ${entries}\nexpected:\n  ${expected}")
+endif()
+
+# The copy must run from its own folder, not from the build tree.
+set(no_input "")
+if(EXISTS /dev/null)
+  set(no_input INPUT_FILE /dev/null)
+endif()
+execute_process(COMMAND ${EMULATOR} "${top}/lumaris_serial_spike.exe"
+  WORKING_DIRECTORY "${top}" ${no_input}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+set(usage "usage: lumaris_serial_spike <COMn> <step>
+  <step>: v | fill-red | fill-green | fill-blue | bri50 | off | on |
+          unplug-loop | all
+")
+if(NOT "${rc}" STREQUAL "2" OR NOT "${out}" STREQUAL "" OR NOT "${err}" STREQUAL "${usage}")
+  message(FATAL_ERROR "packaged tool with no arguments: exit ${rc}\n"
+    "stdout: [${out}]\nstderr: [${err}]\nexpected exit 2, empty stdout and stderr:\n[${usage}]")
+endif()
+
+file(REMOVE_RECURSE "${WORK}")
+message(STATUS "package ${PACKAGE}.zip: content and usage exit status checked")
