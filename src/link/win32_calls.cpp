@@ -2,29 +2,32 @@
 
 namespace {
 
-// The addresses of imported functions are not constant expressions, so this
-// table is filled during static initialisation; nothing uses the link before
-// main starts.
-const Win32Calls kKernel32 = {
-    &::CreateFileA,
-    &::GetCommState,
-    &::SetCommState,
-    &::SetCommTimeouts,
-    &::PurgeComm,
-    &::WriteFile,
-    &::ReadFile,
-    &::CreateEventA,
-    &::WaitForSingleObject,
-    &::CancelIoEx,
-    &::GetOverlappedResult,
-    &::CloseHandle,
-    &::GetLastError,
-};
+// Built on first use: the addresses of imported functions are not constant
+// expressions, and a namespace-scope table would depend on static
+// initialisation order.
+const Win32Calls& kernel32_calls() {
+    static const Win32Calls table = {
+        &::CreateFileA,
+        &::GetCommState,
+        &::SetCommState,
+        &::SetCommTimeouts,
+        &::PurgeComm,
+        &::WriteFile,
+        &::ReadFile,
+        &::CreateEventA,
+        &::WaitForSingleObject,
+        &::CancelIoEx,
+        &::GetOverlappedResult,
+        &::CloseHandle,
+        &::GetLastError,
+    };
+    return table;
+}
 
 const Win32Calls* g_installed = nullptr;
 
 }  // namespace
 
-const Win32Calls& win32_calls() { return g_installed != nullptr ? *g_installed : kKernel32; }
+const Win32Calls& win32_calls() { return g_installed != nullptr ? *g_installed : kernel32_calls(); }
 
 void install_win32_calls(const Win32Calls* table) { g_installed = table; }
