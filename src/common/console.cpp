@@ -4,7 +4,7 @@
 
 namespace {
 
-void real_vprint(Stream stream, const char* fmt, va_list args) {
+LSS_VPRINTF(2) void real_vprint(Stream stream, const char* fmt, va_list args) {
     std::FILE* file = stream == Stream::out ? stdout : stderr;
     std::vfprintf(file, fmt, args);
     // Standard output is fully buffered when a script reads it through a

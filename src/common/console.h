@@ -7,7 +7,10 @@
 
 #if defined(__GNUC__) || defined(__clang__)
 #define LSS_PRINTF(fmt_index, first_arg) __attribute__((format(printf, fmt_index, first_arg)))
+// For functions that forward a va_list: the format is checked at their callers.
+#define LSS_VPRINTF(fmt_index) __attribute__((format(printf, fmt_index, 0)))
 #else
+#define LSS_VPRINTF(fmt_index)
 #define LSS_PRINTF(fmt_index, first_arg)
 #endif
 

@@ -10,7 +10,7 @@ namespace {
 
 FakeConsole* g_fake = nullptr;
 
-void fake_vprint(Stream stream, const char* fmt, va_list args) {
+LSS_VPRINTF(2) void fake_vprint(Stream stream, const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int n = std::vsnprintf(nullptr, 0, fmt, copy);
