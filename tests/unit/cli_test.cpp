@@ -141,3 +141,12 @@ TEST_F(Cli, UnplugLoopThatClosedThePortIsNotClosedAgain) {
     ASSERT_EQ(link.opened.size(), 2u);
     EXPECT_EQ(link.closed, link.opened);
 }
+
+TEST_F(Cli, PortHeldByAnotherProgramIsAnOpenFailure) {
+    // Windows refuses a second open of a COM port with ERROR_ACCESS_DENIED.
+    link.open_script.push_back({false, 5});
+    EXPECT_EQ(run_cli({"COM5", "all"}), 1);
+    EXPECT_EQ(console.err, "ERR open COM5 code=5\n");
+    EXPECT_EQ(console.out, "");
+    EXPECT_TRUE(link.opened.empty());
+}
