@@ -37,7 +37,9 @@ for p in "${presets[@]}"; do
         build_failures=$((build_failures + 1))
         continue
     fi
-    if cmake --build --preset "$p"; then
+    # Keep going past a broken target so no test runs a stale executable
+    # that could have been rebuilt.
+    if cmake --build --preset "$p" -- -k 0; then
         built[$p]=yes
     else
         built[$p]=no-build
