@@ -211,9 +211,9 @@ print("-" * width + "-+-" + "-" * 22 + "-+-" + "-" * 30)
 prev_cut = 0
 shown = None
 for i, (ts, stream, text) in enumerate(tool):
+    # Not cut short by the next line: the closing note follows `OK on` at
+    # once, often before the controller has logged the JSON line.
     cut = ts + WINDOW if i + 1 < len(tool) else float("inf")
-    if i + 1 < len(tool):
-        cut = min(cut, max(tool[i + 1][0], ts))
     mine = [e for e in relevant if prev_cut < e.ns <= cut]
     prev_cut = max(prev_cut, cut)
     now = [e for e in states if e.ns <= cut]
