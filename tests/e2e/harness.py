@@ -183,6 +183,10 @@ class ToolRun:
         self.proc = subprocess.Popen(self.argv, stdin=stdin_arg, stdout=self.out_f,
                                      stderr=self.err_f, env=env, **kw)
         self.stdin = self.proc.stdin
+        # (monotonic ns when first seen, line) for each complete stdout line.
+        self.lines = []
+        self._seen = 0
+        self.done = False
 
     def output_so_far(self):
         self.out_f.flush()
@@ -190,20 +194,39 @@ class ToolRun:
             f.seek(0)
             return f.read()
 
+    def _note_lines(self):
+        data = self.output_so_far()
+        ts = time.monotonic_ns()
+        end = data.rfind(b"\n") + 1
+        if end > self._seen:
+            for line in data[self._seen:end].splitlines(keepends=True):
+                self.lines.append((ts, line))
+            self._seen = end
+        return data
+
     def wait_output(self, predicate, timeout_s):
-        """Polls stdout until predicate(bytes) holds; returns the bytes or None."""
+        """Polls stdout (every 20 ms, noting when each line first shows up)
+        until predicate(bytes) holds; returns the bytes or None."""
         deadline = time.monotonic() + timeout_s
-        while time.monotonic() < deadline:
-            data = self.output_so_far()
+        while True:
+            exited = self.proc.poll() is not None
+            data = self._note_lines()
             if predicate(data):
                 return data
-            if self.proc.poll() is not None:
-                data = self.output_so_far()
-                return data if predicate(data) else None
+            if exited or time.monotonic() >= deadline:
+                return None
             time.sleep(0.02)
+
+    def line_time(self, prefix):
+        """When the first stdout line starting with prefix was seen, or None."""
+        for ts, line in self.lines:
+            if line.startswith(prefix):
+                return ts
         return None
 
     def kill(self):
+        if self.done:
+            return
         if ON_WINDOWS:
             self.proc.kill()
         else:
@@ -228,7 +251,8 @@ class ToolRun:
             except OSError:
                 pass
         clean = True if ON_WINDOWS else drain_group(self.proc.pid)
-        out = self.output_so_far()
+        self.done = True
+        out = self._note_lines()
         self.err_f.seek(0)
         err = self.err_f.read()
         for f in (self.out_f, self.err_f, self.in_f):
@@ -420,6 +444,21 @@ class E2ETestCase(unittest.TestCase):
         res = run_tool(*args, timeout_s=timeout_s, stdin=stdin)
         self._results.append(res)
         self.assertFalse(res.timed_out, "tool ran past its %.0f s limit: %r" % (timeout_s, res))
+        self.assertTrue(res.group_clean, "tool left processes behind: %r" % res)
+        return res
+
+    def start_tool(self, *args, timeout_s=30.0, stdin=None):
+        """Starts the tool without waiting; finish with finish_tool()."""
+        run = ToolRun(args, timeout_s, stdin)
+        self.addCleanup(run.kill)
+        return run
+
+    def finish_tool(self, run):
+        """Follows the run's output to its end (or time limit) and checks it."""
+        run.wait_output(lambda _: False, max(0.0, run.timeout_s - (time.monotonic_ns() - run.start_ns) / 1e9))
+        res = run.wait()
+        self._results.append(res)
+        self.assertFalse(res.timed_out, "tool ran past its %.0f s limit: %r" % (run.timeout_s, res))
         self.assertTrue(res.group_clean, "tool left processes behind: %r" % res)
         return res
 
