@@ -16,6 +16,10 @@ prefix=$root/build/demo-prefix
 exe=$root/build/windows/lumaris_serial_spike.exe
 mkdir -p "$logs"
 exec </dev/null
+# The simulator and the view below need only the standard library of the
+# system Python, which install-deps.sh guarantees.
+py=/usr/bin/python3
+[ -x "$py" ] || py=python3
 
 say() { printf '%s\n' "$*"; }
 # Runs a noisy command with its output in a log; shows the log only if it fails.
@@ -65,7 +69,7 @@ if [ "$step" = unplug-loop ]; then
     tool_limit=240
 fi
 # The simulator stops by itself should this script be killed outright.
-python3 sim/lumaris_sim.py "${sim_opts[@]}" --exit-after-ms $(((tool_limit + 60) * 1000)) \
+"$py" sim/lumaris_sim.py "${sim_opts[@]}" --exit-after-ms $(((tool_limit + 60) * 1000)) \
     >"$logs/sim.out" 2>"$logs/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -84,7 +88,7 @@ say "== lumaris_serial_spike COM$com $step   (simulated controller on $pts)"
 
 # Timestamps every line the tool prints on the clock the simulator logs with.
 status=0
-python3 - "$logs/tool.lines" "$tool_limit" wine "$exe" "COM$com" "$step" <<'PY' || status=$?
+"$py" - "$logs/tool.lines" "$tool_limit" wine "$exe" "COM$com" "$step" <<'PY' || status=$?
 import os, selectors, subprocess, sys, time
 out_path, limit, cmd = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
 p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -123,7 +127,7 @@ sim_pid=
 
 colour=0
 [ -t 1 ] && [ "${TERM:-dumb}" != dumb ] && colour=1
-python3 - "$logs/tool.lines" "$logs/sim.log" "$colour" "$root/sim" <<'PY'
+"$py" - "$logs/tool.lines" "$logs/sim.log" "$colour" "$root/sim" <<'PY'
 import sys
 lines_path, log_path, colour, simdir = sys.argv[1], sys.argv[2], sys.argv[3] == "1", sys.argv[4]
 sys.path.insert(0, simdir)
