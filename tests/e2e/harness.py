@@ -128,10 +128,10 @@ def ensure_wineserver():
     if ON_WINDOWS or not WINEPREFIX:
         return
     env = dict(os.environ, WINEPREFIX=WINEPREFIX, WINEDEBUG="-all")
-    # A second "wineserver -p" finds the running one and exits at once.
-    subprocess.Popen(["wineserver", "-p"], env=env, stdin=subprocess.DEVNULL,
-                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                     start_new_session=True)
+    # A second server finds the running one and exits at once. Ours lingers
+    # 30 s after the last client (the CTest fixture's stays until "down").
+    subprocess.run(["setsid", "-f", "wineserver", "-p30"], env=env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10)
 
 
 class ToolResult:
