@@ -1,0 +1,146 @@
+"""The simulated controller on its own, driven through its pty by a plain
+Linux client (no Wine): what the end-to-end tests rely on it to do."""
+
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+import unittest
+
+import harness
+from harness import CMD_OFF, frame, simlog
+
+SIM = harness.SIM or os.path.join(harness.REPO, "sim", "lumaris_sim.py")
+
+
+@unittest.skipIf(harness.ON_WINDOWS, "the simulator needs Linux ptys")
+class SimulatorAlone(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="lss-sim-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        os.mkdir(os.path.join(self.dir, "dosdevices"))
+        self.link = os.path.join(self.dir, "dosdevices", "com3")
+        self.log_path = os.path.join(self.dir, "sim.log")
+        self.proc = None
+
+    def start(self, *args):
+        self.proc = subprocess.Popen(
+            [harness.PYTHON, SIM, "--prefix", self.dir, "--com", "3", "--log", self.log_path,
+             "--exit-after-ms", "60000"] + list(args),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        self.addCleanup(self.kill)
+        r, _, _ = select.select([self.proc.stdout], [], [], 10)
+        self.assertTrue(r, "no ready line")
+        ready = self.proc.stdout.readline().decode().split()
+        self.assertEqual(ready[0], "READY")
+        self.assertEqual(os.readlink(self.link), ready[1])
+        return ready[1]
+
+    def kill(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait(5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(self.proc.wait(5), 0)
+        return simlog.SimLog.read(self.log_path)
+
+    def open_port(self, path=None):
+        fd = os.open(path or self.link, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, fd)
+        tty.setraw(fd)
+        return fd
+
+    def read_for(self, fd, seconds):
+        out = b""
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            r, _, _ = select.select([fd], [], [], 0.02)
+            if r:
+                out += os.read(fd, 256)
+        return out
+
+    def test_messages_update_the_state_and_bad_frames_do_not(self):
+        self.start()
+        fd = self.open_port()
+        bad_check = frame(1, 2, 3)[:5] + b"\x5f" + frame(1, 2, 3)[6:]
+        for chunk in [frame(255, 0, 0), CMD_OFF, b'{"bri":50}\n{"x":1}\n', bad_check,
+                      b"Ad", b"A", frame(0, 0, 255)[:20]]:
+            os.write(fd, chunk)
+            time.sleep(0.03)
+        time.sleep(0.2)  # the cut-off frame expires
+        log = self.stop()
+        self.assertEqual(log.rx_bytes(), frame(255, 0, 0) + CMD_OFF + b'{"bri":50}\n{"x":1}\n'
+                         + bad_check + b"AdA" + frame(0, 0, 255)[:20])
+        self.assertEqual(len(log.frames("ok")), 1)
+        self.assertEqual([e.get("reason") for e in log.frames("bad")],
+                         ["checksum=5f", "truncated"])
+        self.assertEqual(log.json_lines("ok"), [b'{"on":false}', b'{"bri":50}'])
+        self.assertEqual(log.json_lines("unknown"), [b'{"x":1}'])
+        self.assertEqual(log.state(), (False, 50, [(255, 0, 0)] * 12))
+        self.assertFalse(os.path.lexists(self.link), "link left behind")
+
+    def test_reply_pieces_arrive_apart(self):
+        self.start("--reply-chunks", "WL|ED 0.14.0|\\r\\n", "--chunk-delay-ms", "200")
+        fd = self.open_port()
+        os.write(fd, b"v")
+        got, stamps = b"", []
+        deadline = time.monotonic() + 3
+        while b"\n" not in got and time.monotonic() < deadline:
+            r, _, _ = select.select([fd], [], [], 0.02)
+            if r:
+                got += os.read(fd, 64)
+                stamps.append(time.monotonic())
+        self.assertEqual(got, b"WLED 0.14.0\r\n")
+        self.assertGreaterEqual(stamps[-1] - stamps[0], 0.39)
+        self.stop()
+
+    def test_stall_blocks_writers_even_after_a_purge(self):
+        self.start("--stall")
+        fd = self.open_port()
+        # The tool purges both directions when it opens the port.
+        termios.tcflush(fd, termios.TCIOFLUSH)
+        os.set_blocking(fd, False)
+        with self.assertRaises(BlockingIOError):
+            os.write(fd, frame(1, 1, 1))
+        log = self.stop()
+        self.assertEqual(log.rx_bytes(), b"")
+
+    def test_unplug_and_replug_under_the_same_name(self):
+        old = self.start("--unplug-after-frames", "1", "--replug-after-ms", "300")
+        fd = self.open_port()
+        os.write(fd, frame(16, 16, 16))
+        time.sleep(0.1)
+        self.assertFalse(os.path.lexists(self.link), "link kept after the unplug")
+        with self.assertRaises(OSError):
+            os.write(fd, frame(16, 16, 16))
+        time.sleep(0.4)
+        self.assertTrue(os.path.islink(self.link), "no link after the replug")
+        fd2 = self.open_port()
+        os.write(fd2, CMD_OFF)
+        time.sleep(0.05)
+        log = self.stop()
+        self.assertEqual([e.kind for e in log.events if e.kind in ("PLUG", "UNPLUG", "REPLUG")],
+                         ["PLUG", "UNPLUG", "REPLUG"])
+        self.assertEqual(log.first("PLUG").get("pts"), old)
+        self.assertEqual(log.rx_bytes(), frame(16, 16, 16) + CMD_OFF)
+
+    def test_stale_link_is_replaced(self):
+        os.symlink("/nonexistent/pts", self.link)
+        pts = self.start()
+        self.assertEqual(os.readlink(self.link), pts)
+        self.stop()
+        self.assertFalse(os.path.lexists(self.link))
+
+
+if __name__ == "__main__":
+    unittest.main()
