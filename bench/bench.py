@@ -1,0 +1,316 @@
+#!/usr/bin/python3
+"""Benchmark: the real .exe under Wine against the simulated controller.
+
+Prints figures only, never judges them: a Markdown table of medians, minima
+and maxima over --runs runs of each measurement.
+
+  start-up         wall time of a run that fails at once (invalid port name)
+                   and of one whose open fails (no such COM port)
+  step overhead    a step's wall time minus the start-up median and minus the
+                   pauses the step takes on purpose (bri50: 25 ms; all: 3000 ms
+                   of pauses and the 25 ms gap)
+  v latency        from the query byte's arrival at the controller (simulator
+                   log) to the OK line's arrival on the tool's stdout
+  silent v         total time against a controller that never answers, the
+                   collection window as seen from outside, and the CPU time
+                   it costs (tool process tree; wineserver and the prefix's
+                   other processes sampled from /proc)
+  unplug-loop      from the simulated unplug to the "ERR write" line, and from
+                   the replug to the "OK reopen" line
+
+Needs an initialised prefix with a running wineserver (bench/run.sh does
+both). Python 3.11 standard library only.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import runlib  # noqa: E402
+from runlib import median  # noqa: E402
+
+EXPECTED = {
+    "off": (0, b"OK off\n"),
+    "on": (0, b"OK on\n"),
+    "fill-red": (0, b"OK fill=red bytes=42\n"),
+    "bri50": (0, b"OK bri=50 gap_ms=25\n"),
+    "v": (0, b'OK v reply="WLED 0.14.0"\n'),
+    "all": (0, runlib.ALL_OK),
+}
+# Pauses each step takes by design, in ms.
+FIXED_PAUSE_MS = {"off": 0, "on": 0, "fill-red": 0, "bri50": 25, "v": 0, "all": 3025}
+SILENT_FAIL = b"FAIL v reply_bytes=(none, 2s timeout)\n"
+
+
+class Bench:
+    def __init__(self, o):
+        self.o = o
+        self.samples = {}      # key -> [ms]
+        self.notes = []
+        self.failures = []
+
+    def add(self, key, value_ms):
+        if value_ms is not None:
+            self.samples.setdefault(key, []).append(value_ms)
+
+    def run(self, args, timeout_s=30.0, stdin_bytes=None):
+        return runlib.run_tool(self.o.wine, self.o.exe, args, self.o.prefix,
+                               timeout_s=timeout_s, stdin_bytes=stdin_bytes)
+
+    def check(self, what, run, rc, out=None, err=None):
+        problems = []
+        if run.timed_out:
+            problems.append("timed out")
+        if run.rc != rc:
+            problems.append("exit %s, expected %s" % (run.rc, rc))
+        if out is not None and run.out != out:
+            problems.append("stdout %r" % run.out)
+        if err is not None and run.err != err:
+            problems.append("stderr %r" % run.err)
+        if not run.group_clean:
+            problems.append("process group outlived the tool")
+        if problems:
+            self.failures.append("%s: %s" % (what, "; ".join(problems)))
+            return False
+        return True
+
+    def sim(self, com, name, *args, lifetime_ms=900_000):
+        path = os.path.join(self.o.logs, "%s.log" % name)
+        return runlib.Simulator(self.o.prefix, com, path, args, lifetime_ms=lifetime_ms)
+
+    def stop(self, sim):
+        for p in sim.stop():
+            self.failures.append("simulator %s: %s" % (sim.log_path, p))
+
+    def events_between(self, sim, kind, start_ns, end_ns, settle_s=0.5):
+        """Events of one kind that the simulator logged during a run."""
+        log = sim.wait_for(lambda l: any(start_ns <= e.ns <= end_ns for e in l.of(kind)), settle_s)
+        if log is None:
+            return []
+        return [e for e in log.of(kind) if start_ns <= e.ns <= end_ns]
+
+    # ---- measurements ----
+
+    def startup(self, first=False):
+        bad_name = self.run(["COM1234", "v"])
+        ok = self.check("COM1234 v", bad_name, 2, b"",
+                        b"ERR invalid port name (expected COM<digits>, got 'COM1234')\n")
+        absent = self.run([self.o.absent_port, "v"])
+        ok2 = self.check("%s v" % self.o.absent_port, absent, 1, b"",
+                         b"ERR open %s code=2\n" % self.o.absent_port.encode())
+        if first:
+            self.notes.append("first runs (not counted): invalid name %.0f ms, open failure %.0f ms"
+                              % (bad_name.wall_s * 1e3, absent.wall_s * 1e3))
+            return
+        if ok:
+            self.add("startup_invalid", bad_name.wall_s * 1e3)
+            self.add("startup_cpu", bad_name.cpu_s * 1e3)
+        if ok2:
+            self.add("startup_absent", absent.wall_s * 1e3)
+
+    def steps(self, sim):
+        for step in ("off", "on", "fill-red", "bri50", "v", "all"):
+            rc, out = EXPECTED[step]
+            res = self.run([self.o.port, step])
+            if not self.check(step, res, rc, out, b""):
+                continue
+            self.samples.setdefault("wall_" + step, []).append(res.wall_s * 1e3)
+            if step != "v":
+                continue
+            queries = self.events_between(sim, "QUERY", res.start_ns, res.exit_ns)
+            replies = self.events_between(sim, "REPLY", res.start_ns, res.exit_ns)
+            ok_ns = res.line_ns(b"OK v ")
+            if len(queries) != 1 or not replies or ok_ns is None:
+                self.failures.append("v: %d query events, %d replies in the log" % (
+                    len(queries), len(replies)))
+                continue
+            self.add("v_query_to_ok", (ok_ns - queries[0].ns) / 1e6)
+            self.add("v_reply_to_ok", (ok_ns - replies[0].ns) / 1e6)
+
+    def silent_v(self, sim):
+        server = runlib.wineserver_pid(self.o.prefix)
+        others = {pid for pid in runlib.prefix_processes(self.o.prefix) if pid != server}
+        before = {pid: runlib.cpu_ticks(pid) for pid in others | {server}}
+        res = self.run([self.o.port_silent, "v"], timeout_s=20)
+        after = {pid: runlib.cpu_ticks(pid) for pid in before}
+        if not self.check("silent v", res, 1, SILENT_FAIL, b""):
+            return
+
+        def delta_ms(pids, b, a):
+            ticks = sum(a[p] - b[p] for p in pids
+                        if b.get(p) is not None and a.get(p) is not None)
+            return ticks * 1e3 / runlib.CLK_TCK
+
+        self.add("silent_wall", res.wall_s * 1e3)
+        self.add("silent_cpu", res.cpu_s * 1e3)
+        if server is not None:
+            self.add("silent_server_cpu", delta_ms([server], before, after))
+        self.add("silent_others_cpu", delta_ms(others, before, after))
+        # The same processes over the same time with no tool running: Wine's
+        # device host polls on its own, and that is not the tool's doing.
+        idle_before = {pid: runlib.cpu_ticks(pid) for pid in before}
+        time.sleep(res.wall_s)
+        idle_after = {pid: runlib.cpu_ticks(pid) for pid in before}
+        if server is not None:
+            self.add("idle_server_cpu", delta_ms([server], idle_before, idle_after))
+        self.add("idle_others_cpu", delta_ms(others, idle_before, idle_after))
+        queries = self.events_between(sim, "QUERY", res.start_ns, res.exit_ns)
+        fail_ns = res.line_ns(b"FAIL v ")
+        if len(queries) == 1 and fail_ns is not None:
+            self.add("silent_query_to_fail", (fail_ns - queries[0].ns) / 1e6)
+
+    def unplug(self, i):
+        sim = self.sim(self.o.com_unplug, "unplug-%d" % i, "--unplug-after-frames", 3,
+                       "--replug-after-ms", 2500, lifetime_ms=120_000)
+        try:
+            res = self.run([self.o.port_unplug, "unplug-loop"], timeout_s=90, stdin_bytes=b"\n")
+        finally:
+            self.stop(sim)
+        if not self.check("unplug-loop", res, 0, None, b""):
+            return
+        log = sim.log()
+        unplug, replug = log.first("UNPLUG"), log.first("REPLUG")
+        err_ns, ok_ns = res.line_ns(b"ERR write code="), res.line_ns(b"OK reopen attempt=")
+        if None in (unplug, replug, err_ns, ok_ns):
+            self.failures.append("unplug-loop: missing UNPLUG/REPLUG or output line: %r" % res)
+            return
+        self.add("unplug_detect", (err_ns - unplug.ns) / 1e6)
+        self.add("replug_detect", (ok_ns - replug.ns) / 1e6)
+        for _, s, line in res.lines:
+            if line.startswith(b"OK reopen"):
+                self.samples.setdefault("unplug_lines", []).append(line.decode().strip())
+            elif line.startswith(b"ERR write"):
+                self.samples.setdefault("unplug_err_lines", []).append(line.decode().strip())
+
+    # ---- driver ----
+
+    def go(self):
+        o = self.o
+        if runlib.wineserver_pid(o.prefix) is None:
+            sys.exit("bench: no wineserver runs for %s; start it with "
+                     "WINEPREFIX=%s bash scripts/wine-prefix.sh up" % (o.prefix, o.prefix))
+        os.makedirs(o.logs, exist_ok=True)
+        started = time.monotonic()
+        healthy = self.sim(o.com, "healthy")
+        silent = self.sim(o.com_silent, "silent", "--silent")
+        try:
+            self.startup(first=True)
+            first_v = self.run([o.port, "v"])
+            self.check("first v", first_v, *EXPECTED["v"])
+            self.notes.append("first `v` (not counted): %.0f ms wall" % (first_v.wall_s * 1e3))
+            for i in range(o.runs):
+                self.startup()
+                self.steps(healthy)
+                self.silent_v(silent)
+                if i < o.unplug_runs:
+                    self.unplug(i)
+                print("bench: round %d/%d done (%.0f s)" % (i + 1, o.runs, time.monotonic() - started),
+                      file=sys.stderr, flush=True)
+        finally:
+            self.stop(healthy)
+            self.stop(silent)
+        self.elapsed_s = time.monotonic() - started
+
+    def table(self):
+        s = self.samples
+        base = median(s.get("startup_invalid", [])) or 0.0
+        rows = []
+
+        def row(label, values, note=""):
+            if not values:
+                rows.append("| %s | 0 | - | - | - | %s |" % (label, note))
+                return
+            rows.append("| %s | %d | %.1f | %.1f | %.1f | %s |" % (
+                label, len(values), median(values), min(values), max(values), note))
+
+        row("start-up: invalid name (`COM1234 v`), wall", s.get("startup_invalid"),
+            "exit 2 before any open; baseline below")
+        row("start-up: open failure (`%s v`, no such port), wall" % self.o.absent_port,
+            s.get("startup_absent"), "exit 1, code=2")
+        for step in ("off", "on", "fill-red", "bri50", "v", "all"):
+            pause = FIXED_PAUSE_MS[step]
+            vals = [w - base - pause for w in s.get("wall_" + step, [])]
+            label = "`%s`: wall − start-up%s" % (step, " − %d ms" % pause if pause else "")
+            note = {"bri50": "25 ms gap", "all": "3000 ms pauses + 25 ms gap",
+                    "v": "default reply"}.get(step, "")
+            row(label, vals, note)
+        row("`v`: query byte at controller → OK line on stdout", s.get("v_query_to_ok"))
+        row("`v`: reply written by controller → OK line on stdout", s.get("v_reply_to_ok"))
+        row("`v` silent: total wall", s.get("silent_wall"),
+            "bound: 2000 + ≤150 ms last round + start-up")
+        row("`v` silent: total wall − start-up", [w - base for w in s.get("silent_wall", [])])
+        row("`v` silent: query byte at controller → FAIL line", s.get("silent_query_to_fail"),
+            "collection window seen from outside")
+        row("`v` silent: CPU user+sys, tool process tree", s.get("silent_cpu"), "wait4 rusage")
+        row("start-up run: CPU user+sys, tool process tree", s.get("startup_cpu"), "for comparison")
+        row("`v` silent: CPU of wineserver (delta)", s.get("silent_server_cpu"),
+            "/proc stat, %d ms ticks" % (1000 // runlib.CLK_TCK))
+        row("`v` silent: CPU of other prefix processes (delta)", s.get("silent_others_cpu"),
+            "winedevice etc.")
+        row("no tool running, same duration: CPU of wineserver", s.get("idle_server_cpu"),
+            "idle baseline")
+        row("no tool running, same duration: CPU of other prefix processes",
+            s.get("idle_others_cpu"), "idle baseline")
+        row("`unplug-loop`: UNPLUG → \"ERR write\" line", s.get("unplug_detect"),
+            "unplug after frame 3; 250 ms pause between writes")
+        row("`unplug-loop`: REPLUG → \"OK reopen\" line", s.get("replug_detect"),
+            "replug 2500 ms after unplug; re-open once a second")
+        out = ["| Measure (ms) | n | median | min | max | note |",
+               "|---|---:|---:|---:|---:|---|"] + rows
+        return "\n".join(out)
+
+    def report(self):
+        print("## lumaris_serial_spike under Wine against the simulator\n")
+        print("runs=%d, unplug runs=%d, start-up baseline = median of the invalid-name run; "
+              "%.0f s in all\n" % (self.o.runs, min(self.o.unplug_runs, self.o.runs), self.elapsed_s))
+        print(self.table())
+        lines = self.samples.get("unplug_lines", [])
+        errs = self.samples.get("unplug_err_lines", [])
+        if lines:
+            counts = {}
+            for l in errs + lines:
+                counts[l] = counts.get(l, 0) + 1
+            self.notes.append("unplug-loop lines: " + "; ".join(
+                "%s ×%d" % (k, v) for k, v in sorted(counts.items())))
+        if self.notes or self.failures:
+            print()
+        for n in self.notes:
+            print("- %s" % n)
+        for f in self.failures:
+            print("- FAILED RUN (left out of the figures): %s" % f)
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--exe", default=os.path.join(runlib.REPO, "build/bench-win/lumaris_serial_spike.exe"))
+    p.add_argument("--prefix", default=os.environ.get("WINEPREFIX") or
+                   os.path.join(runlib.REPO, "build/bench-win/wineprefix"))
+    p.add_argument("--wine", default="wine")
+    p.add_argument("--runs", type=int, default=7, help="runs of each measurement (default 7)")
+    p.add_argument("--unplug-runs", type=int, default=None,
+                   help="unplug-loop runs (default: --runs; each takes about 5 s)")
+    p.add_argument("--com", type=int, default=5, help="COM number of the healthy controller")
+    p.add_argument("--com-silent", type=int, default=6)
+    p.add_argument("--com-unplug", type=int, default=7)
+    p.add_argument("--absent-port", default="COM9", help="a valid name with nothing behind it")
+    p.add_argument("--logs", default=os.path.join(runlib.REPO, "build/bench-logs"))
+    o = p.parse_args(argv)
+    if o.runs < 1:
+        p.error("--runs must be at least 1")
+    o.unplug_runs = o.runs if o.unplug_runs is None else o.unplug_runs
+    o.prefix = os.path.abspath(o.prefix)
+    o.port, o.port_silent, o.port_unplug = ("COM%d" % o.com, "COM%d" % o.com_silent,
+                                            "COM%d" % o.com_unplug)
+    absent_link = os.path.join(o.prefix, "dosdevices", o.absent_port.lower())
+    if os.path.lexists(absent_link):
+        p.error("%s exists in the prefix; pick another --absent-port" % absent_link)
+    b = Bench(o)
+    b.go()
+    b.report()
+    return 1 if b.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
