@@ -23,9 +23,12 @@ up)
     mkdir -p "$WINEPREFIX/dosdevices"
     # Persistent server, detached from our session: a closing pty sends it
     # SIGHUP, and it dumps its object table to stdout when that happens.
-    setsid wineserver -p </dev/null >/dev/null 2>&1 &
+    # Neither it nor the services the first client starts may inherit the
+    # lock descriptor: they would hold the lock for their whole life and the
+    # next "up" would wait out its flock time-out and fail.
+    setsid wineserver -p </dev/null >/dev/null 2>&1 9>&- &
     # Let it bind its socket before the first client starts.
-    timeout 20 bash -c 'until WINEDEBUG=-all wine cmd /c exit 0 >/dev/null 2>&1 </dev/null; do sleep 0.2; done'
+    timeout 20 bash -c 'until WINEDEBUG=-all wine cmd /c exit 0 >/dev/null 2>&1 </dev/null; do sleep 0.2; done' 9>&-
     ;;
 down)
     wineserver -k >/dev/null 2>&1 || true
