@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "cli/cli.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_link.h"
@@ -234,20 +235,6 @@ Expected predict(const Scenario& s) {
         e.status = 2;
     }
     return e;
-}
-
-std::string quoted(const std::string& s) {
-    std::string q;
-    char buf[8];
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            q += static_cast<char>(c);
-        } else {
-            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(c));
-            q += buf;
-        }
-    }
-    return "\"" + q + "\"";
 }
 
 [[noreturn]] void fail(const char* what, const std::string& detail) {

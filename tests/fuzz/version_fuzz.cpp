@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_link.h"
 #include "fakes/virtual_clock.h"
@@ -223,20 +224,6 @@ bool well_formed(const std::string& line, int status, bool nul_in_reply) {
 [[noreturn]] void fail(const char* what, const std::string& detail) {
     std::fprintf(stderr, "version_fuzz: %s\n%s\n", what, detail.c_str());
     std::abort();
-}
-
-std::string quoted(const std::string& s) {
-    std::string q;
-    char buf[8];
-    for (unsigned char c : s) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            q += static_cast<char>(c);
-        } else {
-            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned>(c));
-            q += buf;
-        }
-    }
-    return "\"" + q + "\"";
 }
 
 }  // namespace
