@@ -14,10 +14,6 @@ const char kUsageText[] =
 
 namespace {
 
-// Error codes are 32-bit everywhere; "%lu" takes an unsigned long, which is
-// 32 bits on Windows and 64 on Linux, so widen explicitly.
-unsigned long as_ulong(ErrorCode code) { return static_cast<unsigned long>(code); }
-
 struct StepRow {
     const char* name;
     // `port` is passed by reference so that a step that closes the port can
@@ -65,23 +61,24 @@ const StepRow* find_step(const char* name) {
     return nullptr;
 }
 
-ExitStatus check_version(PortHandle port) { return step_version(port); }
-ExitStatus check_red(PortHandle port) { return step_fill(port, 255, 0, 0, "red"); }
-ExitStatus check_green(PortHandle port) { return step_fill(port, 0, 255, 0, "green"); }
-ExitStatus check_blue(PortHandle port) { return step_fill(port, 0, 0, 255, "blue"); }
-ExitStatus check_bri50(PortHandle port) { return step_bri50(port); }
-ExitStatus check_off(PortHandle port) { return step_power(port, Power::off); }
-ExitStatus check_on(PortHandle port) { return step_power(port, Power::on); }
-
+// The full sequence: which rows of the step table run, in order, and the pause
+// after each.
 struct ScheduleRow {
-    ExitStatus (*check)(PortHandle port);
+    const char* step;
     std::uint32_t pause_after_ms;
 };
 
 const ScheduleRow kFullSequence[] = {
-    {check_version, 250}, {check_red, 500}, {check_green, 500}, {check_blue, 500},
-    {check_bri50, 1000},  {check_off, 250}, {check_on, 0},
+    {"v", 250},      {"fill-red", 500}, {"fill-green", 500}, {"fill-blue", 500},
+    {"bri50", 1000}, {"off", 250},      {"on", 0},
 };
+
+ExitStatus run_scheduled(PortHandle port, const ScheduleRow& entry) {
+    // Every scheduled name is a row of the table; none of them uses the port
+    // name, and none closes the port.
+    const StepRow* row = find_step(entry.step);
+    return row->run(port, "", *row);
+}
 
 }  // namespace
 
@@ -122,17 +119,18 @@ ExitStatus step_power(PortHandle port, Power power) {
 
 ExitStatus step_all(PortHandle port) {
     constexpr std::size_t kChecks = sizeof(kFullSequence) / sizeof(kFullSequence[0]);
-    ExitStatus result = kFullSequence[0].check(port);
+    ExitStatus result = run_scheduled(port, kFullSequence[0]);
     for (std::size_t i = 1; i < kChecks; ++i) {
         // Pauses are part of the schedule and run whatever the result, so a
         // failing run keeps the same timing as a passing one.
         sleep_ms(kFullSequence[i - 1].pause_after_ms);
         if (result == kExitPass) {
-            result = kFullSequence[i].check(port);
+            result = run_scheduled(port, kFullSequence[i]);
         }
     }
-    print_out("NOTE: run `unplug-loop` separately \xE2\x80\x94"
-              " it requires an interactive unplug/replug.\n");
+    print_out(
+        "NOTE: run `unplug-loop` separately \xE2\x80\x94"
+        " it requires an interactive unplug/replug.\n");
     return result;
 }
 

@@ -10,9 +10,13 @@
 // last-error value). 0 means success.
 using ErrorCode = std::uint32_t;
 
+// Lines print codes with "%lu", whose unsigned long is 32 bits on Windows and
+// 64 on Linux: widen explicitly.
+inline unsigned long as_ulong(ErrorCode code) { return static_cast<unsigned long>(code); }
+
 // The link's own codes, numerically equal to the Win32 values of the same name.
-constexpr ErrorCode kErrWriteFault = 29;   // ERROR_WRITE_FAULT: short write
-constexpr ErrorCode kErrWaitTimeout = 258; // WAIT_TIMEOUT: write not done within the wait
+constexpr ErrorCode kErrWriteFault = 29;    // ERROR_WRITE_FAULT: short write
+constexpr ErrorCode kErrWaitTimeout = 258;  // WAIT_TIMEOUT: write not done within the wait
 
 // An open, configured serial port. `raw` carries the platform handle value;
 // kInvalidPort (the value of INVALID_HANDLE_VALUE) is never an open port.

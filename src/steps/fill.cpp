@@ -7,8 +7,6 @@ namespace {
 
 constexpr std::uint32_t kBri50GapMs = 25;
 
-unsigned long as_ulong(ErrorCode code) { return static_cast<unsigned long>(code); }
-
 }  // namespace
 
 ExitStatus step_fill(PortHandle port, std::uint8_t r, std::uint8_t g, std::uint8_t b, const char* name) {

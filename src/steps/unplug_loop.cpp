@@ -5,12 +5,10 @@
 
 namespace {
 
-constexpr int kMaxStreamWrites = 600;       // 600 x 250 ms = 150 s of streaming
+constexpr int kMaxStreamWrites = 600;  // 600 x 250 ms = 150 s of streaming
 constexpr std::uint32_t kStreamPauseMs = 250;
-constexpr int kReopenAttempts = 30;         // about the 30 s the prompt promises
+constexpr int kReopenAttempts = 30;  // about the 30 s the prompt promises
 constexpr std::uint32_t kReopenPauseMs = 1000;
-
-unsigned long as_ulong(ErrorCode code) { return static_cast<unsigned long>(code); }
 
 void wait_for_enter() {
     // End of input or a read error counts as ENTER, so the step never waits
