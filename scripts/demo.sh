@@ -44,6 +44,7 @@ export PYTHONIOENCODING=utf-8
 [ -f "$prefix/.lss-ready" ] || say "initialising the Wine prefix $prefix (first run only, about 20 s)"
 
 sim_pid=
+# shellcheck disable=SC2317  # called from the EXIT trap
 cleanup() {
     if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
         kill -TERM "$sim_pid" 2>/dev/null || true

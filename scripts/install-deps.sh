@@ -19,6 +19,10 @@ packages=(
     coreutils                   # timeout
     procps                      # ps, pgrep -s for clean-up checks
     zip unzip                   # package checks by hand; CPack itself uses libarchive
+    clang-format-14             # formatting check of the C++
+    shellcheck                  # lint of the shell scripts
+    yamllint                    # lint of the CI workflow
+    socat python3-serial        # the simulator on a serial pair
 )
 
 installed() {

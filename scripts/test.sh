@@ -8,7 +8,7 @@
 # every build and every test passed.
 set -uo pipefail
 
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 # Nothing here reads standard input; make sure nothing can wait on it either.
 exec </dev/null
 export WINEDEBUG=-all
@@ -25,6 +25,25 @@ if ! bash scripts/install-deps.sh; then
     echo "tests: 0 passed, 1 failed"
     exit 1
 fi
+
+# Formatting and shell lint: each counts as one test in the summary.
+banner "lint"
+lint_pass=0 lint_fail=0
+lint() {
+    local what=$1 log="$logdir/lint-$1.log"
+    shift
+    if "$@" >"$log" 2>&1; then
+        lint_pass=$((lint_pass + 1))
+        echo "lint $what: clean"
+    else
+        lint_fail=$((lint_fail + 1))
+        echo "lint $what: FAILED"
+        cat "$log"
+    fi
+}
+lint clang-format bash -c "git ls-files -z 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' \
+    | xargs -0 clang-format-14 --dry-run --Werror"
+lint shellcheck bash -c "git ls-files -z 'scripts/*.sh' 'bench/*.sh' .ci/run | xargs -0 shellcheck"
 
 presets=(native windows fuzz)
 declare -A built summary passed failed
@@ -59,7 +78,8 @@ stop_wine() {
 trap stop_wine EXIT
 
 run_suite() {
-    local p=$1 jobs=$2 limit=$3 log="$logdir/ctest-$p.log" line
+    local p=$1 jobs=$2 limit=$3
+    local log="$logdir/ctest-$p.log" line
     banner "test $p"
     if [ "${built[$p]}" = no-configure ]; then
         summary[$p]="not run: configure failed"
@@ -101,13 +121,14 @@ run_suite fuzz 2 900
 run_suite windows 2 2700
 stop_wine
 
-total_pass=0 total_fail=$build_failures
+total_pass=$lint_pass total_fail=$((build_failures + lint_fail))
 banner "summary ($(( $(date +%s) - start )) s)"
 for p in native fuzz windows; do
     printf '%-8s build=%-12s %s\n' "$p" "${built[$p]}" "${summary[$p]}"
     total_pass=$((total_pass + passed[$p]))
     total_fail=$((total_fail + failed[$p]))
 done
+printf '%-8s %s passed, %s failed\n' lint "$lint_pass" "$lint_fail"
 [ "$build_failures" -gt 0 ] && echo "($build_failures failed build(s) counted as failures)"
 echo "tests: $total_pass passed, $total_fail failed"
 [ "$total_fail" -eq 0 ]

@@ -10,9 +10,7 @@ MonoNs real_now_ns() {
     return static_cast<MonoNs>(std::chrono::duration_cast<std::chrono::nanoseconds>(t).count());
 }
 
-void real_sleep_whole_ms(std::uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void real_sleep_whole_ms(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 const ClockHooks kRealClock = {real_now_ns, real_sleep_whole_ms};
 const ClockHooks* g_clock = &kRealClock;

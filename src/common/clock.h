@@ -10,7 +10,7 @@ using MonoNs = std::int64_t;
 constexpr MonoNs kNsPerMs = 1000000;
 
 struct ClockHooks {
-    MonoNs (*now_ns)();                  // steady clock reading
+    MonoNs (*now_ns)();                        // steady clock reading
     void (*sleep_whole_ms)(std::uint32_t ms);  // may return early; sleep_ms re-checks
 };
 

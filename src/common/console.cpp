@@ -24,9 +24,7 @@ const ConsoleHooks* g_console = &kRealConsole;
 
 }  // namespace
 
-void set_console_hooks(const ConsoleHooks* hooks) {
-    g_console = hooks != nullptr ? hooks : &kRealConsole;
-}
+void set_console_hooks(const ConsoleHooks* hooks) { g_console = hooks != nullptr ? hooks : &kRealConsole; }
 
 void print_out(const char* fmt, ...) {
     va_list args;

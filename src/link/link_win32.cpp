@@ -16,7 +16,8 @@ constexpr std::size_t kPathSize = 32;
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 static_assert(sizeof(DCB) == 28, "DCBlength must announce the 28-byte record");
-static_assert(static_cast<ErrorCode>(ERROR_WRITE_FAULT) == kErrWriteFault, "short-write code must match Win32");
+static_assert(static_cast<ErrorCode>(ERROR_WRITE_FAULT) == kErrWriteFault,
+              "short-write code must match Win32");
 static_assert(static_cast<ErrorCode>(WAIT_TIMEOUT) == kErrWaitTimeout, "time-out code must match Win32");
 static_assert(sizeof(std::intptr_t) == sizeof(HANDLE), "PortHandle carries a HANDLE");
 

@@ -6,6 +6,8 @@ namespace {
 // expressions, and a namespace-scope table would depend on static
 // initialisation order.
 const Win32Calls& kernel32_calls() {
+    // One entry a line, in the order of the struct.
+    // clang-format off
     static const Win32Calls table = {
         &::CreateFileA,
         &::GetCommState,
@@ -21,6 +23,7 @@ const Win32Calls& kernel32_calls() {
         &::CloseHandle,
         &::GetLastError,
     };
+    // clang-format on
     return table;
 }
 

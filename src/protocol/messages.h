@@ -43,6 +43,4 @@ struct AdalightFrame {
 AdalightFrame solid_frame(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 
 // Convenience views of the constant texts as bytes for write_timed.
-inline const std::uint8_t* as_bytes(const char* text) {
-    return reinterpret_cast<const std::uint8_t*>(text);
-}
+inline const std::uint8_t* as_bytes(const char* text) { return reinterpret_cast<const std::uint8_t*>(text); }

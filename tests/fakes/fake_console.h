@@ -10,7 +10,7 @@
 // scripted standard input. Each print is stamped with the monotonic clock
 // (virtual when a VirtualClock is installed).
 class FakeConsole {
-public:
+  public:
     FakeConsole();
     ~FakeConsole();
     FakeConsole(const FakeConsole&) = delete;

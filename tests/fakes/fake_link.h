@@ -12,7 +12,7 @@
 // It hands out numbered handles, records every transfer with its virtual
 // time, and reports leaks, double closes and use after close.
 class FakeLink {
-public:
+  public:
     FakeLink();
     ~FakeLink();
     FakeLink(const FakeLink&) = delete;

@@ -8,7 +8,7 @@
 // A virtual monotonic clock: sleeps advance it instantly. Installing one
 // replaces the real clock until it is destroyed.
 class VirtualClock {
-public:
+  public:
     explicit VirtualClock(MonoNs start = 1000 * 1000 * kNsPerMs);
     ~VirtualClock();
     VirtualClock(const VirtualClock&) = delete;
@@ -24,7 +24,7 @@ public:
 
     static VirtualClock* current();
 
-private:
+  private:
     MonoNs now_;
     std::vector<std::uint32_t> sleeps_;
     friend struct VirtualClockAccess;

@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
 #include "cli/cli.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_link.h"
 #include "fakes/virtual_clock.h"
+#include "fuzz_support.h"
 
 namespace {
 
@@ -94,8 +94,9 @@ Scenario decode(const std::uint8_t* data, std::size_t size) {
         }
     }
     for (int i = 1; i < s.argc; ++i) {
-        s.args.push_back(static_cast<std::size_t>(i - 1) < pieces.size() ? pieces[static_cast<std::size_t>(i - 1)]
-                                                                          : std::string());
+        s.args.push_back(static_cast<std::size_t>(i - 1) < pieces.size()
+                             ? pieces[static_cast<std::size_t>(i - 1)]
+                             : std::string());
     }
     return s;
 }
@@ -161,15 +162,28 @@ struct StepModel {
         int result = version();
         for (int check = 2; check <= 7 && result == 0; ++check) {
             switch (check) {
-                case 2: result = fill("red"); break;
-                case 3: result = fill("green"); break;
-                case 4: result = fill("blue"); break;
-                case 5: result = bri50(); break;
-                case 6: result = power("off"); break;
-                default: result = power("on"); break;
+                case 2:
+                    result = fill("red");
+                    break;
+                case 3:
+                    result = fill("green");
+                    break;
+                case 4:
+                    result = fill("blue");
+                    break;
+                case 5:
+                    result = bri50();
+                    break;
+                case 6:
+                    result = power("off");
+                    break;
+                default:
+                    result = power("on");
+                    break;
             }
         }
-        e.out += "NOTE: run `unplug-loop` separately \xE2\x80\x94 it requires an interactive unplug/replug.\n";
+        e.out +=
+            "NOTE: run `unplug-loop` separately \xE2\x80\x94 it requires an interactive unplug/replug.\n";
         return result;
     }
     int unplug_loop() {

@@ -26,10 +26,10 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_link.h"
 #include "fakes/virtual_clock.h"
+#include "fuzz_support.h"
 #include "steps/steps.h"
 
 namespace {
@@ -260,9 +260,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("malformed result line", quoted(console.out) + " status " + std::to_string(status));
     }
     if (console.out != want.line || status != want.status) {
-        fail("result differs from the model",
-             "got  " + quoted(console.out) + " status " + std::to_string(status) + "\nwant " +
-                 quoted(want.line) + " status " + std::to_string(want.status));
+        fail("result differs from the model", "got  " + quoted(console.out) + " status " +
+                                                  std::to_string(status) + "\nwant " + quoted(want.line) +
+                                                  " status " + std::to_string(want.status));
     }
 
     std::uint64_t judged = 0;

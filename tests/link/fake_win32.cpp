@@ -36,9 +36,18 @@ FakeWin32::FakeWin32() {
     reported_dcb.EofChar = 0x1A;
 
     table_ = Win32Calls{
-        &fake_create_file,  &fake_get_comm_state, &fake_set_comm_state,     &fake_set_comm_timeouts,
-        &fake_purge_comm,   &fake_write_file,     &fake_read_file,          &fake_create_event,
-        &fake_wait,         &fake_cancel_io_ex,   &fake_get_overlapped_result, &fake_close_handle,
+        &fake_create_file,
+        &fake_get_comm_state,
+        &fake_set_comm_state,
+        &fake_set_comm_timeouts,
+        &fake_purge_comm,
+        &fake_write_file,
+        &fake_read_file,
+        &fake_create_event,
+        &fake_wait,
+        &fake_cancel_io_ex,
+        &fake_get_overlapped_result,
+        &fake_close_handle,
         &fake_get_last_error,
     };
     install_win32_calls(&table_);
@@ -122,8 +131,9 @@ void FakeWin32::store_bytes(void* buffer, DWORD capacity, const std::vector<std:
     }
 }
 
-HANDLE WINAPI FakeWin32::fake_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                                          DWORD disposition, DWORD flags, HANDLE templ) {
+HANDLE WINAPI FakeWin32::fake_create_file(LPCSTR path, DWORD access, DWORD share,
+                                          LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                          HANDLE templ) {
     FakeWin32& f = self();
     f.calls.push_back("CreateFileA");
     CreateFileCall call;
@@ -192,8 +202,8 @@ BOOL WINAPI FakeWin32::fake_purge_comm(HANDLE port, DWORD mask) {
     return f.purge_comm.ok ? TRUE : FALSE;
 }
 
-HANDLE WINAPI FakeWin32::fake_create_event(LPSECURITY_ATTRIBUTES security, BOOL manual_reset, BOOL initial_state,
-                                           LPCSTR name) {
+HANDLE WINAPI FakeWin32::fake_create_event(LPSECURITY_ATTRIBUTES security, BOOL manual_reset,
+                                           BOOL initial_state, LPCSTR name) {
     FakeWin32& f = self();
     f.calls.push_back("CreateEventA");
     f.create_event_calls.push_back(CreateEventCall{security, manual_reset, initial_state, name});
@@ -258,11 +268,13 @@ BOOL FakeWin32::start(bool is_write, HANDLE port, const void* buffer, DWORD leng
     return FALSE;
 }
 
-BOOL WINAPI FakeWin32::fake_write_file(HANDLE port, LPCVOID buffer, DWORD length, LPDWORD count, LPOVERLAPPED ov) {
+BOOL WINAPI FakeWin32::fake_write_file(HANDLE port, LPCVOID buffer, DWORD length, LPDWORD count,
+                                       LPOVERLAPPED ov) {
     return self().start(true, port, buffer, length, count, ov);
 }
 
-BOOL WINAPI FakeWin32::fake_read_file(HANDLE port, LPVOID buffer, DWORD length, LPDWORD count, LPOVERLAPPED ov) {
+BOOL WINAPI FakeWin32::fake_read_file(HANDLE port, LPVOID buffer, DWORD length, LPDWORD count,
+                                      LPOVERLAPPED ov) {
     return self().start(false, port, buffer, length, count, ov);
 }
 

@@ -21,7 +21,7 @@
 // returns the current value, and it starts as kJunkError so reading it when
 // nothing set it shows.
 class FakeWin32 {
-public:
+  public:
     static constexpr DWORD kJunkError = 0xBAD0BAD0;
 
     FakeWin32();
@@ -80,7 +80,7 @@ public:
         HANDLE templ = nullptr;
     };
     std::vector<CreateFileCall> create_file_calls;
-    std::vector<HANDLE> comm_handles;  // GetCommState .. PurgeComm, in order
+    std::vector<HANDLE> comm_handles;   // GetCommState .. PurgeComm, in order
     std::vector<DCB> dcb_given_to_get;  // the DCB as GetCommState received it
     std::vector<DCB> dcb_set;
     std::vector<COMMTIMEOUTS> timeouts_set;
@@ -102,7 +102,7 @@ public:
         const DWORD* count;
         DWORD count_on_entry;
         OVERLAPPED* ov;
-        OVERLAPPED ov_on_entry;  // copy, to check zero-filling and the event
+        OVERLAPPED ov_on_entry;           // copy, to check zero-filling and the event
         std::vector<std::uint8_t> bytes;  // WriteFile: the bytes given
     };
     std::vector<StartCall> starts;
@@ -135,7 +135,7 @@ public:
     bool is_open(HANDLE h) const;
     DWORD last_error() const { return last_error_; }
 
-private:
+  private:
     enum class Kind { port, event };
     struct Handle {
         HANDLE value;

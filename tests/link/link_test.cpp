@@ -19,19 +19,41 @@ std::intptr_t raw_of(HANDLE h) { return reinterpret_cast<std::intptr_t>(h); }
 // Names the DCB fields that differ, for readable failures.
 std::string dcb_diff(const DCB& got, const DCB& want) {
     std::string diff;
-#define LSS_DCB_FIELD(f)                                                              \
-    if (got.f != want.f) {                                                            \
-        diff += std::string(#f) + "=" + std::to_string(static_cast<unsigned long>(got.f)) + \
-                " (want " + std::to_string(static_cast<unsigned long>(want.f)) + ") "; \
-    }
-    LSS_DCB_FIELD(DCBlength) LSS_DCB_FIELD(BaudRate) LSS_DCB_FIELD(fBinary) LSS_DCB_FIELD(fParity)
-    LSS_DCB_FIELD(fOutxCtsFlow) LSS_DCB_FIELD(fOutxDsrFlow) LSS_DCB_FIELD(fDtrControl)
-    LSS_DCB_FIELD(fDsrSensitivity) LSS_DCB_FIELD(fTXContinueOnXoff) LSS_DCB_FIELD(fOutX) LSS_DCB_FIELD(fInX)
-    LSS_DCB_FIELD(fErrorChar) LSS_DCB_FIELD(fNull) LSS_DCB_FIELD(fRtsControl) LSS_DCB_FIELD(fAbortOnError)
-    LSS_DCB_FIELD(fDummy2) LSS_DCB_FIELD(wReserved) LSS_DCB_FIELD(XonLim) LSS_DCB_FIELD(XoffLim)
-    LSS_DCB_FIELD(ByteSize) LSS_DCB_FIELD(Parity) LSS_DCB_FIELD(StopBits) LSS_DCB_FIELD(XonChar)
-    LSS_DCB_FIELD(XoffChar) LSS_DCB_FIELD(ErrorChar) LSS_DCB_FIELD(EofChar) LSS_DCB_FIELD(EvtChar)
-    LSS_DCB_FIELD(wReserved1)
+    const auto field = [&diff](const char* name, unsigned long got_value, unsigned long want_value) {
+        if (got_value != want_value) {
+            diff += std::string(name) + "=" + std::to_string(got_value) + " (want " +
+                    std::to_string(want_value) + ") ";
+        }
+    };
+#define LSS_DCB_FIELD(f) field(#f, static_cast<unsigned long>(got.f), static_cast<unsigned long>(want.f))
+    LSS_DCB_FIELD(DCBlength);
+    LSS_DCB_FIELD(BaudRate);
+    LSS_DCB_FIELD(fBinary);
+    LSS_DCB_FIELD(fParity);
+    LSS_DCB_FIELD(fOutxCtsFlow);
+    LSS_DCB_FIELD(fOutxDsrFlow);
+    LSS_DCB_FIELD(fDtrControl);
+    LSS_DCB_FIELD(fDsrSensitivity);
+    LSS_DCB_FIELD(fTXContinueOnXoff);
+    LSS_DCB_FIELD(fOutX);
+    LSS_DCB_FIELD(fInX);
+    LSS_DCB_FIELD(fErrorChar);
+    LSS_DCB_FIELD(fNull);
+    LSS_DCB_FIELD(fRtsControl);
+    LSS_DCB_FIELD(fAbortOnError);
+    LSS_DCB_FIELD(fDummy2);
+    LSS_DCB_FIELD(wReserved);
+    LSS_DCB_FIELD(XonLim);
+    LSS_DCB_FIELD(XoffLim);
+    LSS_DCB_FIELD(ByteSize);
+    LSS_DCB_FIELD(Parity);
+    LSS_DCB_FIELD(StopBits);
+    LSS_DCB_FIELD(XonChar);
+    LSS_DCB_FIELD(XoffChar);
+    LSS_DCB_FIELD(ErrorChar);
+    LSS_DCB_FIELD(EofChar);
+    LSS_DCB_FIELD(EvtChar);
+    LSS_DCB_FIELD(wReserved1);
 #undef LSS_DCB_FIELD
     return diff;
 }
@@ -66,7 +88,8 @@ TEST_F(OpenPort, OpensTheDevicePathExclusivelyForOverlappedIo) {
         EXPECT_EQ(call.disposition, static_cast<DWORD>(OPEN_EXISTING));
         EXPECT_EQ(call.flags, static_cast<DWORD>(FILE_FLAG_OVERLAPPED));
         EXPECT_EQ(call.templ, nullptr);
-        EXPECT_EQ(fake.calls, (Calls{"CreateFileA", "GetCommState", "SetCommState", "SetCommTimeouts", "PurgeComm"}));
+        EXPECT_EQ(fake.calls,
+                  (Calls{"CreateFileA", "GetCommState", "SetCommState", "SetCommTimeouts", "PurgeComm"}));
         for (HANDLE h : fake.comm_handles) {
             EXPECT_EQ(raw_of(h), port.raw);
         }
@@ -353,8 +376,8 @@ TEST_F(WriteTimed, PendingPastTheWaitIsCancelledAndTimesOut) {
     fake.transfer.result_count = 5;
     EXPECT_FALSE(write_timed(port, bytes, 5, code));
     EXPECT_EQ(code, 258u);
-    EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "WriteFile", "GetLastError", "WaitForSingleObject", "CancelIoEx",
-                                 "GetOverlappedResult", "CloseHandle"}));
+    EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "WriteFile", "GetLastError", "WaitForSingleObject",
+                                 "CancelIoEx", "GetOverlappedResult", "CloseHandle"}));
     EXPECT_EQ(fake.waits.at(0).ms, 100u);
     expect_cancelled_and_settled();
     expect_one_event_closed();
@@ -369,8 +392,8 @@ TEST_F(WriteTimed, FailedWaitReportsTheErrorLeftAfterSettling) {
     fake.transfer.result = FakeWin32::fails(ERROR_OPERATION_ABORTED);
     EXPECT_FALSE(write_timed(port, bytes, 5, code));
     EXPECT_EQ(code, static_cast<ErrorCode>(ERROR_OPERATION_ABORTED));
-    EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "WriteFile", "GetLastError", "WaitForSingleObject", "CancelIoEx",
-                                 "GetOverlappedResult", "GetLastError", "CloseHandle"}));
+    EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "WriteFile", "GetLastError", "WaitForSingleObject",
+                                 "CancelIoEx", "GetOverlappedResult", "GetLastError", "CloseHandle"}));
     expect_cancelled_and_settled();
     expect_one_event_closed();
 }
@@ -457,8 +480,8 @@ TEST_F(ReadTimed, PendingPastTheWaitIsCancelledAndCountsNothing) {
     fake.transfer.settle_bytes = {'W', 'L', 'E', 'D'};
     EXPECT_EQ(read_timed(port, dest, sizeof dest), 0u);
     EXPECT_EQ(std::memcmp(dest, "WLED", 4), 0);
-    EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "ReadFile", "GetLastError", "WaitForSingleObject", "CancelIoEx",
-                                 "GetOverlappedResult", "CloseHandle"}));
+    EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "ReadFile", "GetLastError", "WaitForSingleObject",
+                                 "CancelIoEx", "GetOverlappedResult", "CloseHandle"}));
     expect_cancelled_and_settled();
     expect_one_event_closed();
 }

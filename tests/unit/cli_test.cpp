@@ -32,9 +32,7 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageAndTouchesNoPort) {
     EXPECT_TRUE(link.open_names.empty());
 }
 
-TEST_F(Cli, UsageTextLayoutIsExact) {
-    EXPECT_EQ(std::string(kUsageText), kUsage);
-}
+TEST_F(Cli, UsageTextLayoutIsExact) { EXPECT_EQ(std::string(kUsageText), kUsage); }
 
 TEST_F(Cli, PortNameRule) {
     for (const char* good : {"COM0", "COM5", "COM10", "COM999", "COM007"}) {

@@ -6,7 +6,8 @@
 
 namespace {
 
-const std::string kNote = "NOTE: run `unplug-loop` separately \xE2\x80\x94 it requires an interactive unplug/replug.\n";
+const std::string kNote =
+    "NOTE: run `unplug-loop` separately \xE2\x80\x94 it requires an interactive unplug/replug.\n";
 
 struct FullSequence : ::testing::Test {
     StepRig rig;
@@ -74,6 +75,7 @@ TEST_F(FullSequence, FailingCheckInTheMiddleStopsChecking) {
         return n == 3 ? failed_write(29) : FakeLink::WriteResult{};
     };
     EXPECT_EQ(step_all(rig.port), 1);
-    EXPECT_EQ(rig.console.out, "OK v reply=\"WLED 0.14.0\"\nOK fill=red bytes=42\nFAIL fill=green code=29\n" + kNote);
+    EXPECT_EQ(rig.console.out,
+              "OK v reply=\"WLED 0.14.0\"\nOK fill=red bytes=42\nFAIL fill=green code=29\n" + kNote);
     EXPECT_EQ(rig.link.writes.size(), 3u);
 }

@@ -42,8 +42,9 @@ TEST_F(UnplugLoop, NoWriteErrorInSixHundredWritesFailsAndLeavesThePortToTheCalle
     EXPECT_TRUE(port_is_open(rig.port));
     EXPECT_TRUE(rig.link.closed.empty());
     close_port(rig.port);
-    EXPECT_EQ(rig.console.out, std::string(kPrompt) +
-                                   "FAIL unplug-loop: no write error observed within 150 s (did you unplug?)\n");
+    EXPECT_EQ(
+        rig.console.out,
+        std::string(kPrompt) + "FAIL unplug-loop: no write error observed within 150 s (did you unplug?)\n");
     EXPECT_EQ(rig.link.writes.size(), 600u);
     EXPECT_GE(rig.console.time_of("FAIL unplug-loop") - rig.console.time_of("Unplug"), 150000 * kNsPerMs);
     const AdalightFrame grey = solid_frame(16, 16, 16);
@@ -58,8 +59,8 @@ TEST_F(UnplugLoop, WriteKFailsAndReopenAttemptJSucceeds) {
     fail_write_number(5, 22);
     rig.link.open_script = {{false, 2}, {false, 433}, {true, 0}};
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(rig.console.out, std::string(kPrompt) + "ERR write code=22\n" +
-                                   "OK reopen attempt=3 (first_write_err=22)\n");
+    EXPECT_EQ(rig.console.out,
+              std::string(kPrompt) + "ERR write code=22\n" + "OK reopen attempt=3 (first_write_err=22)\n");
     EXPECT_EQ(rig.link.writes.size(), 5u);
     // Frames are spaced by the 250 ms pause.
     EXPECT_GE(rig.link.writes[1].start_ns - rig.link.writes[0].end_ns, 250 * kNsPerMs);
@@ -78,7 +79,8 @@ TEST_F(UnplugLoop, AllThirtyReopensFail) {
     }
     rig.link.open_script.push_back({true, 0});  // a 31st attempt would succeed: it must not be made
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(rig.console.out, std::string(kPrompt) + "ERR write code=21\n" + "FAIL no-reopen (first_write_err=21)\n");
+    EXPECT_EQ(rig.console.out,
+              std::string(kPrompt) + "ERR write code=21\n" + "FAIL no-reopen (first_write_err=21)\n");
     EXPECT_EQ(rig.link.open_names.size(), 1u + 30u);
     EXPECT_GE(rig.console.time_of("FAIL no-reopen") - rig.console.time_of("ERR write"), 30000 * kNsPerMs);
 }
