@@ -1,10 +1,14 @@
 """Command line, port opening and the power steps, end to end."""
 
 import os
+import re
+import shlex
+import shutil
+import subprocess
 import unittest
 from unittest import mock
 
-from harness import ABSENT_PORT, CMD_OFF, CMD_ON, USAGE, E2ETestCase
+from harness import ABSENT_PORT, CMD_OFF, CMD_ON, EXE, ON_WINDOWS, USAGE, WINE, E2ETestCase
 
 
 def configured(log):
@@ -115,6 +119,18 @@ class ArgumentsAsTyped(E2ETestCase):
         log = self.stop_sim()
         self.assertReceived(log, b"", res)
         self.assertFalse(log is not None and configured(log), "the port was opened\n" + self.context(res))
+
+    def test_a_console_shows_the_echoed_text(self):
+        # Under Wine a Unix terminal is a console, which turns what the tool
+        # writes into the locale's UTF-8; bytes written as-is would be
+        # decoded with code page 437 on the way ("\u2014" as "\u0393\u00c7\u00f6").
+        if ON_WINDOWS or shutil.which("script") is None:
+            self.skipTest("needs Wine and util-linux `script` to give the tool a console")
+        cmd = shlex.join([WINE, EXE, "COM\u2014", "off"])
+        run = subprocess.run(["script", "-qec", cmd, "/dev/null"], stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=60)
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", run.stdout)  # cursor moves
+        self.assertIn("'COM\u2014'".encode(), shown, run)
 
 
 class OpenFailure(E2ETestCase):
