@@ -1,4 +1,5 @@
-# Builds the ZIP package, unpacks it and runs the packaged tool with no
+# Builds the ZIP package, checks its checksum file and content (the guide in
+# CR LF, the .exe stripped), unpacks it and runs the packaged tool with no
 # arguments: it must exit 2 with the usage text on standard error and nothing
 # on standard output. Run from a clean folder, this also proves that the .exe
 # needs no DLL beside it.
@@ -24,6 +25,13 @@ if(NOT EXISTS "${zip}")
   message(FATAL_ERROR "cpack did not write ${zip}:\n${out}")
 endif()
 
+# The checksum file beside the ZIP, in sha256sum's format.
+file(SHA256 "${zip}" digest)
+file(READ "${zip}.sha256" listed)
+if(NOT listed STREQUAL "${digest}  ${PACKAGE}.zip\n")
+  message(FATAL_ERROR "${zip}.sha256 is [${listed}], expected the digest ${digest}")
+endif()
+
 execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${zip}"
   WORKING_DIRECTORY "${WORK}/unpacked" RESULT_VARIABLE rc ERROR_VARIABLE out)
 if(NOT rc EQUAL 0)
@@ -34,9 +42,27 @@ set(top "${WORK}/unpacked/${PACKAGE}")
 file(GLOB_RECURSE entries RELATIVE "${WORK}/unpacked" "${WORK}/unpacked/*")
 list(SORT entries)
 set(expected
-  "${PACKAGE}/LICENSE" "${PACKAGE}/README.md" "${PACKAGE}/lumaris_serial_spike.exe")
+  "${PACKAGE}/CHANGELOG.md" "${PACKAGE}/LICENSE" "${PACKAGE}/README.md"
+  "${PACKAGE}/lumaris_serial_spike.exe" "${PACKAGE}/operator-guide.txt")
 if(NOT entries STREQUAL expected)
   message(FATAL_ERROR "package content:\n  ${entries}\nexpected:\n  ${expected}")
+endif()
+
+# Notepad on older Windows shows a file with bare LF line ends as one line.
+# (Read as hex: file(READ) as text drops the CRs.)
+file(READ "${top}/operator-guide.txt" guide HEX)
+string(REGEX REPLACE "(..)" "\\1 " guide "${guide}")
+string(REGEX MATCHALL "0a " lf "${guide}")
+string(REGEX MATCHALL "0d 0a " crlf "${guide}")
+list(LENGTH lf lf)
+list(LENGTH crlf crlf)
+if(lf EQUAL 0 OR NOT lf EQUAL crlf)
+  message(FATAL_ERROR "operator-guide.txt in the package has line ends other than CR LF")
+endif()
+# Stripped: no DWARF section names left in the image.
+file(STRINGS "${top}/lumaris_serial_spike.exe" debug_names REGEX "^\\.debug_" LIMIT_COUNT 1)
+if(debug_names)
+  message(FATAL_ERROR "the packaged .exe still has debug information (${debug_names})")
 endif()
 
 # The copy must run from its own folder, not from the build tree.

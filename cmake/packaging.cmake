@@ -1,8 +1,10 @@
-# The Windows package: one ZIP holding the self-contained .exe, the README and
-# the licence in a single top-level folder, so an operator can unpack it
-# anywhere and run the tool from there.
+# The Windows package: one ZIP holding the self-contained .exe, the README,
+# the licence, the changelog and the operator guide in a single top-level
+# folder, so an operator can unpack it anywhere and run the tool from there.
 install(TARGETS lumaris_serial_spike RUNTIME DESTINATION .)
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE" DESTINATION .)
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE"
+              "${PROJECT_SOURCE_DIR}/CHANGELOG.md" "${PROJECT_SOURCE_DIR}/docs/operator-guide.txt"
+        DESTINATION .)
 
 # The archive is written by CPack's own libarchive; no zip program needed.
 set(CPACK_GENERATOR ZIP)
@@ -14,6 +16,10 @@ set(LSS_PACKAGE_FILE_NAME "lumaris_serial_spike-${PROJECT_VERSION}-win64")
 set(CPACK_PACKAGE_FILE_NAME "${LSS_PACKAGE_FILE_NAME}")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+# The .exe in the ZIP without debug information; the build tree keeps its own.
+set(CPACK_STRIP_FILES ON)
+# <package>.zip.sha256 beside the ZIP, in sha256sum's format.
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 # (CPack.cmake leaves CPACK_PACKAGE_FILE_NAME at the source package's name.)
 include(CPack)
 

@@ -2,15 +2,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "common/console_backend.h"
 
-LSS_VPRINTF(2) void real_vprint(Stream stream, const char* fmt, va_list args) {
-    std::FILE* file = stream == Stream::out ? stdout : stderr;
-    std::vfprintf(file, fmt, args);
-    // Standard output is fully buffered when a script reads it through a
-    // pipe; flush each result so it appears when it happens, not at exit.
-    std::fflush(file);
-}
+namespace {
 
 void real_flush_out() { std::fflush(stdout); }
 
@@ -19,7 +13,7 @@ int real_read_char() {
     return c == EOF ? -1 : c;
 }
 
-const ConsoleHooks kRealConsole = {real_vprint, real_flush_out, real_read_char};
+const ConsoleHooks kRealConsole = {console_backend_vprint, real_flush_out, real_read_char};
 const ConsoleHooks* g_console = &kRealConsole;
 
 }  // namespace
@@ -43,3 +37,17 @@ void print_err(const char* fmt, ...) {
 void flush_out() { g_console->flush_out(); }
 
 int read_stdin_char() { return g_console->read_char(); }
+
+std::size_t utf8_chunk_length(const char* bytes, std::size_t length, std::size_t limit) {
+    if (length <= limit) {
+        return length;
+    }
+    // The cut falls before bytes[cut]; step back over the continuation bytes
+    // (10xxxxxx) of a sequence that straddles it, at most three.
+    std::size_t cut = limit;
+    for (int i = 0; i < 3 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80; ++i) {
+        --cut;
+    }
+    // Still a continuation byte: stray bytes that belong to no sequence.
+    return (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80 ? limit : cut;
+}

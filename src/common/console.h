@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 
 // Console streams. Every line the tool prints goes through here so that
 // tests can capture the exact bytes and feed standard input.
@@ -29,3 +30,7 @@ void print_out(const char* fmt, ...) LSS_PRINTF(1, 2);
 void print_err(const char* fmt, ...) LSS_PRINTF(1, 2);
 void flush_out();
 int read_stdin_char();
+
+// How many of `length` bytes of UTF-8 text to take so that a piece of at most
+// `limit` bytes (limit >= 4) never ends inside a multi-byte sequence.
+std::size_t utf8_chunk_length(const char* bytes, std::size_t length, std::size_t limit);

@@ -1,8 +1,14 @@
 """Command line, port opening and the power steps, end to end."""
 
+import os
+import re
+import shlex
+import shutil
+import subprocess
 import unittest
+from unittest import mock
 
-from harness import ABSENT_PORT, CMD_OFF, CMD_ON, USAGE, E2ETestCase
+from harness import ABSENT_PORT, CMD_OFF, CMD_ON, EXE, ON_WINDOWS, USAGE, WINE, E2ETestCase
 
 
 def configured(log):
@@ -83,6 +89,48 @@ class ArgumentErrors(E2ETestCase):
         self.assertReceived(log, b"", res)
         # The step name is judged only after the port was opened and set up.
         self.assertTrue(configured(log), "port never configured\n" + self.context(res))
+
+
+class ArgumentsAsTyped(E2ETestCase):
+    """Non-ASCII arguments are judged as the UTF-8 of what was typed: an ANSI
+    conversion once turned full-width letters into the step they resemble.
+    Wine decodes the Unix argv with the locale, hence a UTF-8 one."""
+
+    def setUp(self):
+        super().setUp()
+        patcher = mock.patch.dict(os.environ, LC_ALL="C.UTF-8")
+        patcher.start()
+        self.addCleanup(patcher.stop)
+
+    def test_full_width_and_accented_step_names_are_unknown(self):
+        self.start_sim()
+        for step in ["\uff4f\uff46\uff46", "off\u00e9"]:  # "ｏｆｆ", "offé"
+            with self.subTest(step=step):
+                res = self.run_step(step)
+                self.assertRun(res, 2, b"", b"ERR unknown step '%s'\n" % step.encode() + USAGE)
+        self.assertReceived(self.stop_sim(), b"", res)
+
+    def test_full_width_port_name_is_invalid_and_not_opened(self):
+        self.start_sim()
+        name = "\uff23\uff2f\uff2d\uff15"  # "ＣＯＭ５"
+        res = self.run_tool(name, "off")
+        err = b"ERR invalid port name (expected COM<digits>, got '%s')\n" % name.encode()
+        self.assertRun(res, 2, b"", err)
+        log = self.stop_sim()
+        self.assertReceived(log, b"", res)
+        self.assertFalse(log is not None and configured(log), "the port was opened\n" + self.context(res))
+
+    def test_a_console_shows_the_echoed_text(self):
+        # Under Wine a Unix terminal is a console, which turns what the tool
+        # writes into the locale's UTF-8; bytes written as-is would be
+        # decoded with code page 437 on the way ("\u2014" as "\u0393\u00c7\u00f6").
+        if ON_WINDOWS or shutil.which("script") is None:
+            self.skipTest("needs Wine and util-linux `script` to give the tool a console")
+        cmd = shlex.join([WINE, EXE, "COM\u2014", "off"])
+        run = subprocess.run(["script", "-qec", cmd, "/dev/null"], stdin=subprocess.DEVNULL,
+                             capture_output=True, timeout=60)
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", run.stdout)  # cursor moves
+        self.assertIn("'COM\u2014'".encode(), shown, run)
 
 
 class OpenFailure(E2ETestCase):

@@ -1,0 +1,63 @@
+#include <windows.h>
+
+#include <cstdio>
+
+#include "common/console_backend.h"
+
+namespace {
+
+// The longest line the tool prints: a template of under 256 bytes around at
+// most one argument, and an argument is at most 3 UTF-8 bytes for each of the
+// command line's 32767 UTF-16 units. A line therefore always fits whole.
+constexpr std::size_t kLineCapacity = 3 * 32768 + 256;
+constexpr std::size_t kChunkBytes = 1024;
+
+void write_console_utf8(HANDLE console, const char* text, std::size_t length) {
+    // Each UTF-8 byte gives at most one UTF-16 unit (4 bytes give a surrogate
+    // pair; an invalid byte gives one U+FFFD), so a chunk always fits.
+    wchar_t wide[kChunkBytes];
+    while (length > 0) {
+        const std::size_t take = utf8_chunk_length(text, length, kChunkBytes);
+        const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(take), wide,
+                                              static_cast<int>(kChunkBytes));
+        int done = 0;
+        while (done < units) {
+            DWORD written = 0;
+            if (!WriteConsoleW(console, wide + done, static_cast<DWORD>(units - done), &written, nullptr) ||
+                written == 0) {
+                return;  // a console that refuses text would not take the bytes either
+            }
+            done += static_cast<int>(written);
+        }
+        text += take;
+        length -= take;
+    }
+}
+
+}  // namespace
+
+void console_backend_vprint(Stream stream, const char* fmt, va_list args) {
+    std::FILE* file = stream == Stream::out ? stdout : stderr;
+    const HANDLE handle = GetStdHandle(stream == Stream::out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    // A console decodes bytes with its output code page (437 or 850 by default,
+    // which shows the em dash as three wrong characters). Giving it UTF-16
+    // shows the text right without changing the code page the shell will see
+    // after we exit. Pipes and files fail GetConsoleMode and keep the bytes.
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        char line[kLineCapacity];
+        va_list copy;
+        va_copy(copy, args);
+        const int n = std::vsnprintf(line, sizeof line, fmt, copy);
+        va_end(copy);
+        if (n >= 0 && static_cast<std::size_t>(n) < sizeof line) {
+            std::fflush(file);  // keep the order with anything the C runtime holds
+            write_console_utf8(handle, line, static_cast<std::size_t>(n));
+            return;
+        }
+    }
+    std::vfprintf(file, fmt, args);
+    // Standard output is fully buffered when a script reads it through a
+    // pipe; flush each result so it appears when it happens, not at exit.
+    std::fflush(file);
+}
