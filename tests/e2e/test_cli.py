@@ -18,8 +18,6 @@ class PowerSteps(E2ETestCase):
         res = self.run_step("off")
         self.assertRun(res, 0, b"OK off\n")
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, CMD_OFF, res)
         self.assertTrue(configured(log), self.context(res))
         self.assertEqual(log.json_lines("ok"), [CMD_OFF[:-1]])
@@ -34,8 +32,6 @@ class PowerSteps(E2ETestCase):
         res = self.run_step("on")
         self.assertRun(res, 0, b"OK on\n")
         log = self.stop_sim()
-        if log is None:
-            return
         # Each run puts exactly its own line on the wire, nothing before or after.
         self.assertReceived(log, CMD_OFF + CMD_ON, res)
         self.assertEqual([e.get("on") for e in log.of("STATE")], ["0", "1"])
@@ -46,8 +42,6 @@ class ArgumentErrors(E2ETestCase):
 
     def assertPortUntouched(self, res):
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, b"", res)
         self.assertFalse(configured(log), "the port was opened\n" + self.context(res))
 
@@ -78,8 +72,6 @@ class ArgumentErrors(E2ETestCase):
                 err = b"ERR unknown step '%s'\n" % step.encode() + USAGE
                 self.assertRun(res, 2, b"", err)
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, b"", res)
         # The step name is judged only after the port was opened and set up.
         self.assertTrue(configured(log), "port never configured\n" + self.context(res))

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Soak: runs `lumaris_serial_spike COMn all` under Wine against one simulated
 controller N times in a row and reports
 
@@ -9,29 +8,25 @@ controller N times in a row and reports
   - the distribution of wall times (min, median, p90, max);
   - anything left behind: processes of the prefix (the persistent wineserver
     and Wine's own services are expected, and counted before and after),
-    simulator processes of this prefix, ptys still held by them, the
+    simulators of this prefix, ptys held by the prefix's processes, the
     simulator's open descriptors before the first and after the last run.
 
 Exit status 0 when every run passed and nothing was left behind, 1 otherwise,
 2 on a usage error or a missing wineserver.
 
-  python3 scripts/soak.py --exe build/windows/lumaris_serial_spike.exe \\
-      --prefix build/windows/wineprefix [--runs 200]
-
-The prefix must be initialised and its persistent server running
-(scripts/wine-prefix.sh up); otherwise the first run would start a server
-that then shows up as a leftover.
+  bash bench/run.sh soak [--runs 200]      (builds, brings the prefix up)
+  python3 -m testkit.soak --exe EXE --prefix PREFIX [--runs 200]
 """
 
 import argparse
 import collections
 import os
+import statistics
 import sys
 import time
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(REPO, "bench"))
-import runlib  # noqa: E402
+from testkit import ALL_BYTES, ALL_OK, ROOT, leftovers
+from testkit.runner import Simulator, Tool
 
 # Longest a healthy `all` takes is about 3 s of pauses plus start-up; this is
 # only the kill limit for a run that hangs.
@@ -42,36 +37,22 @@ MAX_LISTED = 10
 
 
 def census(prefix, sim=None):
-    procs = runlib.prefix_processes(prefix)
-    names = collections.Counter(n for n, _ in procs.values())
-    zombies = collections.Counter(runlib.zombies_of(set(procs) | {os.getpid()}).values())
-    want = os.path.realpath(prefix)
-    sims = set()
-    for pid in runlib.sim_processes():
-        argv = runlib.cmdline(pid).split(" ")
-        if "--prefix" in argv:
-            i = argv.index("--prefix")
-            if i + 1 < len(argv) and os.path.realpath(argv[i + 1]) == want:
-                sims.add(pid)
-    server = runlib.wineserver_pid(prefix)
+    procs = leftovers.prefix_processes(prefix)
+    server = leftovers.wineserver_pid(prefix)
     return {
         "procs": procs,
-        "names": names,
-        "zombies": zombies,
-        "sims": sims,
-        "pts": runlib.pts_entries(),
+        "names": collections.Counter(n for n, _ in procs.values()),
+        "zombies": collections.Counter(leftovers.zombies_of(set(procs) | {os.getpid()}).values()),
+        "sims": leftovers.simulators(prefix),
+        "pts": leftovers.pts_entries(),
         "server": server,
-        "server_fds": runlib.fd_count(server) if server else None,
-        "sim_fds": sim.fd_count() if sim is not None else None,
+        "server_fds": leftovers.fd_count(server),
+        "sim_fds": leftovers.fd_count(sim and sim.pid),
     }
 
 
 def fmt_counter(c):
     return ", ".join("%s×%d" % (k, v) for k, v in sorted(c.items())) or "none"
-
-
-def held_by(path, pids):
-    return [h for h in runlib.pty_holders(path) if h[0] in pids]
 
 
 class Soak:
@@ -80,79 +61,55 @@ class Soak:
         self.walls = []
         self.failures = []
         self.leftovers = []
-        self.info = []
 
-    def fail(self, i, text):
-        self.failures.append((i, text))
-
-    def check_run(self, i, run, tail):
+    def check_run(self, i, run, sim):
         problems = []
         if run.timed_out:
             problems.append("killed after %.0f s" % self.o.timeout)
         if run.rc != 0:
             problems.append("exit status %s" % run.rc)
-        got = run.out.split(b"\n")
-        want = runlib.ALL_OK.split(b"\n")
+        got, want = run.out.split(b"\n"), ALL_OK.split(b"\n")
         if not run.out:
             problems.append("nothing on stdout")
         elif got != want:
-            extra = [l for l in got if l not in want]
-            missing = [l for l in want if l not in got]
+            extra = [line for line in got if line not in want]
+            missing = [line for line in want if line not in got]
             problems.append("stdout differs (unexpected %r, missing %r)" % (extra, missing)
                             if extra or missing else "stdout lines out of order: %r" % run.out)
         if run.err:
             problems.append("stderr %r" % run.err)
         if not run.group_clean:
             problems.append("Wine processes outlived the tool in its process group")
-        rx = self.collect_rx(tail, len(runlib.ALL_BYTES))
-        if rx != runlib.ALL_BYTES:
+        # The bytes the controller read during this run, with a moment for
+        # the simulator to log the last of them.
+        def rx(log):
+            return b"".join(c for ns, c in log.rx_chunks() if ns >= run.start_ns)
+        sim.wait_for(lambda log: len(rx(log)) >= len(ALL_BYTES), RX_SETTLE_S)
+        time.sleep(0.02)  # anything beyond one sequence would be logged by now too
+        got = rx(sim.log())
+        if got != ALL_BYTES:
             problems.append("controller received %d bytes, not the %d of one sequence%s" % (
-                len(rx), len(runlib.ALL_BYTES),
-                "" if len(rx) == len(runlib.ALL_BYTES) else ": %s" % rx.hex(" ")))
-        for p in problems:
-            self.fail(i, p)
-        return not problems
-
-    def collect_rx(self, tail, want_len):
-        """The bytes the controller read since the previous call, waiting a
-        moment for the simulator to log the last of them."""
-        data = b""
-        deadline = time.monotonic() + RX_SETTLE_S
-        while True:
-            for e in tail.new_events():
-                if e.kind == "RX" and e.words:
-                    data += bytes.fromhex(e.words[0])
-            if len(data) >= want_len or time.monotonic() >= deadline:
-                # Anything beyond one sequence would be logged by now too.
-                time.sleep(0.02)
-                for e in tail.new_events():
-                    if e.kind == "RX" and e.words:
-                        data += bytes.fromhex(e.words[0])
-                return data
-            time.sleep(0.01)
+                len(got), len(ALL_BYTES), "" if len(got) == len(ALL_BYTES) else ": %s" % got.hex(" ")))
+        self.failures += [(i, p) for p in problems]
 
     def go(self):
         o = self.o
-        if runlib.wineserver_pid(o.prefix) is None:
+        if leftovers.wineserver_pid(o.prefix) is None:
             print("soak: no wineserver runs for %s; start it first:\n"
-                  "  WINEPREFIX=%s bash scripts/wine-prefix.sh up" % (o.prefix, o.prefix),
-                  file=sys.stderr)
+                  "  WINEPREFIX=%s bash scripts/wine-prefix.sh up" % (o.prefix, o.prefix), file=sys.stderr)
             return 2
         os.makedirs(o.logs, exist_ok=True)
-        log_path = os.path.join(o.logs, "soak-sim.log")
+        tool = Tool(o.exe, o.prefix, o.wine)
         start = census(o.prefix)
-        sim = runlib.Simulator(o.prefix, o.com, log_path,
-                               lifetime_ms=int((o.runs * (o.timeout + 5) + 120) * 1000))
-        sim_problems = []
+        sim = Simulator(o.prefix, o.com, os.path.join(o.logs, "soak-sim.log"),
+                        lifetime_ms=int((o.runs * (o.timeout + 5) + 120) * 1000))
         try:
-            tail = runlib.LogTail(log_path)
             before = census(o.prefix, sim)
             t0 = time.monotonic()
             for i in range(1, o.runs + 1):
-                run = runlib.run_tool(o.wine, o.exe, [o.port, "all"], o.prefix,
-                                      timeout_s=o.timeout)
-                self.walls.append(run.wall_s)
-                self.check_run(i, run, tail)
+                run = tool.run([o.port, "all"], timeout_s=o.timeout)
+                self.walls.append(run.wall_s * 1e3)
+                self.check_run(i, run, sim)
                 if o.progress and (i % o.progress == 0 or i == o.runs):
                     print("soak: %d/%d runs, %d failure(s), %.0f s" % (
                         i, o.runs, len({n for n, _ in self.failures}), time.monotonic() - t0),
@@ -160,42 +117,29 @@ class Soak:
             after = census(o.prefix, sim)
             self.elapsed = time.monotonic() - t0
         finally:
-            sim_problems = sim.stop()
-        final = census(o.prefix)
-        self.compare(start, before, after, final, sim, sim_problems)
+            self.leftovers += ["simulator: %s" % p for p in sim.stop()]
+        self.compare(start, before, after, census(o.prefix))
         return 0
 
-    def compare(self, start, before, after, final, sim, sim_problems):
-        for p in sim_problems:
-            self.leftovers.append("simulator: %s" % p)
+    def compare(self, start, before, after, final):
         # Processes of the prefix, by name: the persistent server and Wine's
         # services stay; anything more after the runs is a leftover.
         grew = after["names"] - before["names"]
         if grew:
-            self.leftovers.append("prefix processes after the runs beyond those before: %s" %
-                                  fmt_counter(grew))
+            self.leftovers.append("prefix processes after the runs beyond those before: %s" % fmt_counter(grew))
         new_z = final["zombies"] - start["zombies"]
         if new_z:
             self.leftovers.append("zombie processes of the prefix: %s" % fmt_counter(new_z))
         if final["sims"]:
             self.leftovers.append("simulator processes still running: %s" % sorted(final["sims"]))
-        if after["sim_fds"] is not None and before["sim_fds"] is not None \
-                and after["sim_fds"] > before["sim_fds"]:
+        if None not in (after["sim_fds"], before["sim_fds"]) and after["sim_fds"] > before["sim_fds"]:
             self.leftovers.append("simulator descriptors grew from %d to %d" % (
                 before["sim_fds"], after["sim_fds"]))
-        # ptys: the machine's total moves with whatever else runs on it, so a
-        # new entry counts only if a process of this prefix or this script
-        # holds it.
-        ours = set(final["procs"]) | {os.getpid()}
-        for pts in sorted(final["pts"] - start["pts"], key=int):
-            path = "/dev/pts/" + pts
-            holders = held_by(path, ours)
-            if holders:
-                self.leftovers.append("%s held by %s" % (path, holders))
-        if sim.pts and os.path.exists(sim.pts):
-            holders = held_by(sim.pts, ours)
-            if holders:
-                self.leftovers.append("simulator pty %s held by %s" % (sim.pts, holders))
+        # The machine's ptys come and go with whatever else runs on it: a new
+        # one counts only if a process of this prefix holds it.
+        paths = ["/dev/pts/" + n for n in final["pts"] - start["pts"]]
+        for pid, cmd in leftovers.pty_holders(paths, set(final["procs"])):
+            self.leftovers.append("a new pty held by %d %s" % (pid, cmd))
         self.census_rows = [
             ("prefix processes", fmt_counter(before["names"]), fmt_counter(after["names"])),
             ("zombies of the prefix", fmt_counter(start["zombies"]), fmt_counter(final["zombies"])),
@@ -210,25 +154,19 @@ class Soak:
     def report(self):
         o = self.o
         failed_runs = sorted({i for i, _ in self.failures})
-        print("## soak: `%s all` x %d under Wine against the simulator" % (o.port, o.runs))
-        print()
-        print("runs: %d, passed: %d, failed: %d; %.0f s in all" % (
+        print("## soak: `%s all` x %d under Wine against the simulator\n" % (o.port, o.runs))
+        print("runs: %d, passed: %d, failed: %d; %.0f s in all\n" % (
             o.runs, o.runs - len(failed_runs), len(failed_runs), self.elapsed))
-        if self.walls:
-            w = [x * 1e3 for x in self.walls]
-            print()
-            print("| wall time (ms) | min | median | p90 | max |")
-            print("|---|---:|---:|---:|---:|")
-            print("| `all` | %.0f | %.0f | %.0f | %.0f |" % (
-                min(w), runlib.median(w), runlib.percentile(w, 90), max(w)))
-            slow = sorted(range(len(w)), key=lambda k: -w[k])[:3]
-            print()
-            print("slowest runs: %s" % ", ".join("#%d %.0f ms" % (k + 1, w[k]) for k in slow))
-        print()
-        print("| left behind? | before | after |")
-        print("|---|---|---|")
-        for name, b, a in self.census_rows:
-            print("| %s | %s | %s |" % (name, b, a))
+        w = self.walls
+        # Nearest-rank 90th percentile.
+        p90 = sorted(w)[max(0, -(-len(w) * 9 // 10) - 1)]
+        print("| wall time (ms) | min | median | p90 | max |\n|---|---:|---:|---:|---:|")
+        print("| `all` | %.0f | %.0f | %.0f | %.0f |\n" % (min(w), statistics.median(w), p90, max(w)))
+        slow = sorted(range(len(w)), key=lambda k: -w[k])[:3]
+        print("slowest runs: %s\n" % ", ".join("#%d %.0f ms" % (k + 1, w[k]) for k in slow))
+        print("| left behind? | before | after |\n|---|---|---|")
+        for row in self.census_rows:
+            print("| %s | %s | %s |" % row)
         print()
         for i, text in self.failures[:MAX_LISTED]:
             print("FAIL run %d: %s" % (i, text))
@@ -250,7 +188,7 @@ def main(argv=None):
     p.add_argument("--runs", type=int, default=200)
     p.add_argument("--com", type=int, default=11, help="COM number for the simulator (default 11)")
     p.add_argument("--timeout", type=float, default=RUN_LIMIT_S, help="kill limit per run, s")
-    p.add_argument("--logs", default=os.path.join(REPO, "build", "soak-logs"))
+    p.add_argument("--logs", default=os.path.join(ROOT, "build", "soak-logs"))
     p.add_argument("--progress", type=int, default=10, help="progress line every N runs (0: none)")
     o = p.parse_args(argv)
     if not o.exe or not o.prefix:
@@ -262,10 +200,7 @@ def main(argv=None):
     if not os.path.isdir(os.path.join(o.prefix, "dosdevices")):
         p.error("%s is not an initialised Wine prefix" % o.prefix)
     s = Soak(o)
-    rc = s.go()
-    if rc == 2:
-        return 2
-    return s.report()
+    return s.go() or s.report()
 
 
 if __name__ == "__main__":
