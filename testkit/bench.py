@@ -53,17 +53,7 @@ class Bench:
         return self.tool.run(args, timeout_s=timeout_s, stdin=stdin_bytes)
 
     def check(self, what, run, rc, out=None, err=None):
-        problems = []
-        if run.timed_out:
-            problems.append("timed out")
-        if run.rc != rc:
-            problems.append("exit %s, expected %s" % (run.rc, rc))
-        if out is not None and run.out != out:
-            problems.append("stdout %r" % run.out)
-        if err is not None and run.err != err:
-            problems.append("stderr %r" % run.err)
-        if not run.group_clean:
-            problems.append("process group outlived the tool")
+        problems = run.problems(rc, out, err)
         if problems:
             self.failures.append("%s: %s" % (what, "; ".join(problems)))
             return False

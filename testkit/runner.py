@@ -176,6 +176,14 @@ class Run:
                 f.close()
         return self
 
+    def problems(self, rc, out=None, err=None):
+        """What is wrong with a finished run (out, err: None to accept any)."""
+        found = ["killed after %.0f s" % self.timeout_s] if self.timed_out else []
+        found += ["exit status %s, expected %s" % (self.rc, rc)] if self.rc != rc else []
+        found += ["stdout %r" % self.out] if out is not None and self.out != out else []
+        found += ["stderr %r" % self.err] if err is not None and self.err != err else []
+        return found + ([] if self.group_clean else ["Wine processes outlived the tool in its group"])
+
     def __repr__(self):
         return "tool %s: rc=%s timed_out=%s wall=%.3fs\n  stdout=%r\n  stderr=%r" % (
             " ".join(self.argv), self.rc, self.timed_out, self.wall_s, self.out, self.err)

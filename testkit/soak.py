@@ -63,11 +63,7 @@ class Soak:
         self.leftovers = []
 
     def check_run(self, i, run, sim):
-        problems = []
-        if run.timed_out:
-            problems.append("killed after %.0f s" % self.o.timeout)
-        if run.rc != 0:
-            problems.append("exit status %s" % run.rc)
+        problems = run.problems(0, None, b"")
         got, want = run.out.split(b"\n"), ALL_OK.split(b"\n")
         if not run.out:
             problems.append("nothing on stdout")
@@ -76,10 +72,6 @@ class Soak:
             missing = [line for line in want if line not in got]
             problems.append("stdout differs (unexpected %r, missing %r)" % (extra, missing)
                             if extra or missing else "stdout lines out of order: %r" % run.out)
-        if run.err:
-            problems.append("stderr %r" % run.err)
-        if not run.group_clean:
-            problems.append("Wine processes outlived the tool in its process group")
         # The bytes the controller read during this run, with a moment for
         # the simulator to log the last of them.
         def rx(log):
