@@ -120,6 +120,19 @@ class SimulatorAlone(unittest.TestCase):
         self.stop()
         self.assertFalse(os.path.lexists(self.link))
 
+    def test_its_pty_number_held_by_another_program_is_no_leftover(self):
+        pts = self.start("--unplug-after-frames", "1")
+        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        os.write(fd, frame(1, 1, 1))
+        self.assertIsNotNone(self.sim.wait_for(lambda log: log.first("UNPLUG"), 5))
+        os.close(fd)
+        # Another program's new pty takes the freed number.
+        mine = [os.openpty() for _ in range(8)]
+        self.addCleanup(lambda: [os.close(f) for pair in mine for f in pair])
+        if pts not in [os.ttyname(s) for _, s in mine]:
+            self.skipTest("%s went to someone else's pty" % pts)
+        self.stop()
+
 
 if __name__ == "__main__":
     unittest.main()
