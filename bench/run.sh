@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Builds the .exe in its own tree, brings up a private Wine prefix, runs the
-# benchmark and stops the prefix's wineserver again.
-#   bash bench/run.sh [bench.py options, e.g. --runs 11]
-# The figures are printed, never judged; a full run takes a few minutes.
+# benchmark or the soak and stops the prefix's wineserver again.
+#   bash bench/run.sh [--runs 11 ...]        benchmark: figures, never judged (a few minutes)
+#   bash bench/run.sh soak [--runs 200 ...]  `all` back to back: failures and leftovers
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+module=bench
+if [ "${1:-}" = soak ]; then
+    module=soak
+    shift
+fi
 tree=${LSS_BENCH_TREE:-build/bench-win}
 exec </dev/null
 export WINEDEBUG=-all
@@ -19,4 +24,4 @@ cmake --build "$tree" --target lumaris_serial_spike >"$tree.build.log" 2>&1 ||
 
 trap 'bash scripts/wine-prefix.sh down' EXIT
 bash scripts/wine-prefix.sh up
-python3 bench/bench.py --exe "$tree/lumaris_serial_spike.exe" --prefix "$WINEPREFIX" "$@"
+/usr/bin/python3 -m testkit.$module --exe "$tree/lumaris_serial_spike.exe" --prefix "$WINEPREFIX" "$@"

@@ -8,7 +8,7 @@ import subprocess
 import unittest
 from unittest import mock
 
-from harness import ABSENT_PORT, CMD_OFF, CMD_ON, EXE, ON_WINDOWS, USAGE, WINE, E2ETestCase
+from harness import ABSENT_PORT, CMD_OFF, CMD_ON, ON_WINDOWS, TOOL, USAGE, E2ETestCase
 
 
 def configured(log):
@@ -24,8 +24,6 @@ class PowerSteps(E2ETestCase):
         res = self.run_step("off")
         self.assertRun(res, 0, b"OK off\n")
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, CMD_OFF, res)
         self.assertTrue(configured(log), self.context(res))
         self.assertEqual(log.json_lines("ok"), [CMD_OFF[:-1]])
@@ -40,8 +38,6 @@ class PowerSteps(E2ETestCase):
         res = self.run_step("on")
         self.assertRun(res, 0, b"OK on\n")
         log = self.stop_sim()
-        if log is None:
-            return
         # Each run puts exactly its own line on the wire, nothing before or after.
         self.assertReceived(log, CMD_OFF + CMD_ON, res)
         self.assertEqual([e.get("on") for e in log.of("STATE")], ["0", "1"])
@@ -52,8 +48,6 @@ class ArgumentErrors(E2ETestCase):
 
     def assertPortUntouched(self, res):
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, b"", res)
         self.assertFalse(configured(log), "the port was opened\n" + self.context(res))
 
@@ -84,8 +78,6 @@ class ArgumentErrors(E2ETestCase):
                 err = b"ERR unknown step '%s'\n" % step.encode() + USAGE
                 self.assertRun(res, 2, b"", err)
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, b"", res)
         # The step name is judged only after the port was opened and set up.
         self.assertTrue(configured(log), "port never configured\n" + self.context(res))
@@ -118,7 +110,7 @@ class ArgumentsAsTyped(E2ETestCase):
         self.assertRun(res, 2, b"", err)
         log = self.stop_sim()
         self.assertReceived(log, b"", res)
-        self.assertFalse(log is not None and configured(log), "the port was opened\n" + self.context(res))
+        self.assertFalse(configured(log), "the port was opened\n" + self.context(res))
 
     def test_a_console_shows_the_echoed_text(self):
         # Under Wine a Unix terminal is a console, which turns what the tool
@@ -126,9 +118,9 @@ class ArgumentsAsTyped(E2ETestCase):
         # decoded with code page 437 on the way ("\u2014" as "\u0393\u00c7\u00f6").
         if ON_WINDOWS or shutil.which("script") is None:
             self.skipTest("needs Wine and util-linux `script` to give the tool a console")
-        cmd = shlex.join([WINE, EXE, "COM\u2014", "off"])
-        run = subprocess.run(["script", "-qec", cmd, "/dev/null"], stdin=subprocess.DEVNULL,
-                             capture_output=True, timeout=60)
+        argv, env = TOOL.command(["COM\u2014", "off"])
+        run = subprocess.run(["script", "-qec", shlex.join(argv), "/dev/null"], env=env,
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", run.stdout)  # cursor moves
         self.assertIn("'COM\u2014'".encode(), shown, run)
 

@@ -4,22 +4,17 @@ Linux client (no Wine): what the end-to-end tests rely on it to do."""
 import os
 import select
 import shutil
-import signal
-import subprocess
-import sys
 import tempfile
 import termios
 import time
 import tty
 import unittest
 
-import harness
-from harness import CMD_OFF, frame, simlog
-
-SIM = harness.SIM or os.path.join(harness.REPO, "sim", "lumaris_sim.py")
+from harness import CMD_OFF, ON_WINDOWS, frame
+from testkit.runner import Simulator
 
 
-@unittest.skipIf(harness.ON_WINDOWS, "the simulator needs Linux ptys")
+@unittest.skipIf(ON_WINDOWS, "the simulator needs Linux ptys")
 class SimulatorAlone(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="lss-sim-")
@@ -27,32 +22,16 @@ class SimulatorAlone(unittest.TestCase):
         os.mkdir(os.path.join(self.dir, "dosdevices"))
         self.link = os.path.join(self.dir, "dosdevices", "com3")
         self.log_path = os.path.join(self.dir, "sim.log")
-        self.proc = None
 
     def start(self, *args):
-        self.proc = subprocess.Popen(
-            [harness.PYTHON, SIM, "--prefix", self.dir, "--com", "3", "--log", self.log_path,
-             "--exit-after-ms", "60000"] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-        self.addCleanup(self.kill)
-        r, _, _ = select.select([self.proc.stdout], [], [], 10)
-        self.assertTrue(r, "no ready line")
-        ready = self.proc.stdout.readline().decode().split()
-        self.assertEqual(ready[0], "READY")
-        self.assertEqual(os.readlink(self.link), ready[1])
-        return ready[1]
-
-    def kill(self):
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-            self.proc.wait(5)
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        self.sim = Simulator(self.dir, 3, self.log_path, args, lifetime_ms=60000)
+        self.addCleanup(self.sim.stop)
+        self.assertEqual(os.readlink(self.link), self.sim.pts)
+        return self.sim.pts
 
     def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.assertEqual(self.proc.wait(5), 0)
-        return simlog.SimLog.read(self.log_path)
+        self.assertEqual(self.sim.stop(), [])
+        return self.sim.log()
 
     def open_port(self, path=None):
         fd = os.open(path or self.link, os.O_RDWR | os.O_NOCTTY)
@@ -140,6 +119,19 @@ class SimulatorAlone(unittest.TestCase):
         self.assertEqual(os.readlink(self.link), pts)
         self.stop()
         self.assertFalse(os.path.lexists(self.link))
+
+    def test_its_pty_number_held_by_another_program_is_no_leftover(self):
+        pts = self.start("--unplug-after-frames", "1")
+        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        os.write(fd, frame(1, 1, 1))
+        self.assertIsNotNone(self.sim.wait_for(lambda log: log.first("UNPLUG"), 5))
+        os.close(fd)
+        # Another program's new pty takes the freed number.
+        mine = [os.openpty() for _ in range(8)]
+        self.addCleanup(lambda: [os.close(f) for pair in mine for f in pair])
+        if pts not in [os.ttyname(s) for _, s in mine]:
+            self.skipTest("%s went to someone else's pty" % pts)
+        self.stop()
 
 
 if __name__ == "__main__":

@@ -16,15 +16,11 @@ class FillAndBrightness(E2ETestCase):
                 res = self.run_step("fill-" + name)
                 self.assertRun(res, 0, b"OK fill=%s bytes=42\n" % name.encode())
                 expected += frame(*rgb)
-                if not sim.active:
-                    continue
                 log = sim.wait_for(lambda l: len(l.rx_bytes()) >= len(expected), 2.0)
                 self.assertIsNotNone(log, "frame never arrived\n" + self.context(res))
                 self.assertReceived(log, expected, res)
                 self.assertEqual(log.state()[2], [rgb] * 12, self.context(res))
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, expected)
         self.assertEqual(len(log.frames("ok")), 3)
         self.assertEqual(log.frames("bad"), [])
@@ -34,14 +30,16 @@ class FillAndBrightness(E2ETestCase):
         res = self.run_step("bri50")
         self.assertRun(res, 0, b"OK bri=50 gap_ms=25\n")
         log = self.stop_sim()
-        if log is None:
-            return
         self.assertReceived(log, frame(255, 255, 255) + CMD_BRI50, res)
         frames, lines = log.frames("ok"), log.of("JSON", "ok")
         self.assertEqual((len(frames), len(lines)), (1, 1), self.context(res))
-        # The frame's last byte and the JSON line's first byte, as read by the
-        # controller: a read can only make the gap look shorter, never longer.
-        gap_ms = (int(lines[0].get("start")) - frames[0].ns) / 1e6
+        # Read times lag arrival, so the frame's end read late makes the gap
+        # look shorter than the tool made it (22.7 ms seen under load). The
+        # looser measure, from the last moment the line was seen idle before
+        # the frame's end, can only look longer: load cannot break it, only
+        # hide a pause that is too short. The exact gap is the unit tests'
+        # check, on the virtual clock.
+        gap_ms = log.pause_ns(frames[0].ns, int(lines[0].get("start"))) / 1e6
         self.assertGreaterEqual(gap_ms, 25.0, self.context(res))
         on, bri, leds = log.state()
         self.assertEqual((on, bri, leds), (True, 50, [(255, 255, 255)] * 12))
@@ -50,46 +48,49 @@ class FillAndBrightness(E2ETestCase):
 class VersionProbe(E2ETestCase):
     def probe(self, *sim_args, timeout_s=15.0):
         self.start_sim(*sim_args)
-        res = self.run_step("v", timeout_s=timeout_s)
+        return self.run_step("v", timeout_s=timeout_s)
+
+    def log_after_v(self, res):
         log = self.stop_sim()
-        if log is not None:
-            self.assertReceived(log, b"v", res)
-        return res, log
+        self.assertReceived(log, b"v", res)
+        return log
 
     def test_default_reply_passes(self):
-        res, log = self.probe()
+        res = self.probe()
         self.assertRun(res, 0, b'OK v reply="WLED 0.14.0"\n')
-        if log is not None:
-            self.assertEqual(log.reply_bytes(), b"WLED 0.14.0\r\n")
+        self.assertEqual(self.log_after_v(res).reply_bytes(), b"WLED 0.14.0\r\n")
 
     def test_reply_in_three_pieces_is_collected_to_the_line_end(self):
-        res, log = self.probe("--reply-chunks", "WL|ED 0.14.0|\\r\\n", "--chunk-delay-ms", "300")
+        res = self.probe("--reply-chunks", "WL|ED 0.14.0|\\r\\n", "--chunk-delay-ms", "300")
         self.assertRun(res, 0, b'OK v reply="WLED 0.14.0"\n')
-        if log is not None:
-            self.assertEqual(len(log.of("REPLY")), 3, self.context(res))
-            # The tool kept reading past the first two pieces.
-            self.assertGreater(res.end_ns, log.of("REPLY")[2].ns, self.context(res))
+        log = self.log_after_v(res)
+        self.assertEqual(len(log.of("REPLY")), 3, self.context(res))
+        # The tool kept reading past the first two pieces.
+        self.assertGreater(res.end_ns, log.of("REPLY")[2].ns, self.context(res))
 
     def test_silent_controller_times_out_after_two_seconds(self):
         self.require_sim("needs a controller that does not answer")
-        res, _ = self.probe("--silent")
+        res = self.probe("--silent")
         self.assertRun(res, 1, b"FAIL v reply_bytes=(none, 2s timeout)\n")
         self.assertGreaterEqual(res.wall_s, 2.0, self.context(res))
         # Collection is bounded: 2 s plus one last round, plus Wine start-up.
         self.assertLess(res.wall_s, 6.0, self.context(res))
+        self.log_after_v(res)
 
     def test_reply_without_line_end_is_dumped_after_the_deadline(self):
         self.require_sim("needs a scripted reply")
-        res, _ = self.probe("--reply-hex", "4F 4B")
+        res = self.probe("--reply-hex", "4F 4B")
         self.assertRun(res, 1, b"FAIL v reply_bytes=4F 4B\n")
         self.assertGreaterEqual(res.wall_s, 2.0, self.context(res))
+        self.log_after_v(res)
 
     def test_prefix_without_space_fails(self):
         self.require_sim("needs a scripted reply")
-        res, _ = self.probe("--reply-hex", "57 4C 45 44 0D 0A")
+        res = self.probe("--reply-hex", "57 4C 45 44 0D 0A")
         self.assertIn(res.out, [b"FAIL v reply_bytes=57 4C 45 44 0D 0A\n",
                                 b"FAIL v reply_bytes=57 4C 45 44 0D\n"], self.context(res))
         self.assertRun(res, 1)
+        self.log_after_v(res)
 
 
 if __name__ == "__main__":

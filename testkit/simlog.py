@@ -1,4 +1,4 @@
-"""Reader for the event log written by lumaris_sim.py.
+"""Reader for the event log written by testkit.sim.
 
 Every line is "KIND <monotonic ns> [rest]". The rest is a list of tokens,
 either bare words or key=value pairs:
@@ -6,9 +6,9 @@ either bare words or key=value pairs:
   START   <ns> pid=P com=N on=1 bri=128 leds=...
   PLUG    <ns> pts=/dev/pts/X link=PATH        (REPLUG the same, after an unplug)
   TERMIOS <ns> ispeed=115200 ospeed=115200 csize=8 parenb=0 cstopb=0 ...
-  RX      <ns> <hex of the bytes of one read>
+  RX      <ns> <hex of the bytes of one read> quiet=<ns: the line was idle then>
   QUERY   <ns>                                  (a 0x76 byte outside any message)
-  REPLY   <ns> <hex of the bytes written back>
+  REPLY   <ns taken just before the write> <hex of the bytes written back>
   FRAME   <end ns> ok start=<ns> n=<count> leds=rrggbb,... (12 of them)
   FRAME   <end ns> bad start=<ns> reason=... bytes=<hex>
   JSON    <end ns> ok|unknown start=<ns> text=<line without LF, \\xNN escaped>
@@ -107,6 +107,16 @@ class SimLog:
     def rx_byte_times(self):
         """One (ns, byte) per received byte; each byte carries its read's time."""
         return [(ns, b) for ns, chunk in self.rx_chunks() for b in chunk]
+
+    def pause_ns(self, end_ns, start_ns):
+        """An upper estimate of the pause between a message whose last byte
+        was read at end_ns and one whose first byte was read at start_ns.
+        Read times lag arrival by however late the simulator got round to
+        the read, so their plain difference can look shorter than the pause
+        the tool made; this one is measured from the last moment the line
+        was seen idle before end_ns and can only look longer."""
+        quiet = [int(e.get("quiet")) for e in self.of("RX") if e.ns == end_ns]
+        return start_ns - quiet[0]
 
     def reply_bytes(self):
         return b"".join(bytes.fromhex(e.words[0]) for e in self.of("REPLY") if e.words)

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Benchmark: the real .exe under Wine against the simulated controller.
 
 Prints figures only, never judges them: a Markdown table of medians, minima
@@ -18,27 +17,21 @@ and maxima over --runs runs of each measurement.
   unplug-loop      from the simulated unplug to the "ERR write" line, and from
                    the replug to the "OK reopen" line
 
-Needs an initialised prefix with a running wineserver (bench/run.sh does
-both). Python 3.11 standard library only.
+Needs an initialised prefix with a running wineserver: `bash bench/run.sh`
+builds the .exe, brings the prefix up and runs this. Python 3.11 standard
+library only.
 """
 
 import argparse
 import os
 import sys
 import time
+from statistics import median
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import runlib  # noqa: E402
-from runlib import median  # noqa: E402
+from testkit import ALL_OK, ROOT, STEP_OK, leftovers
+from testkit.runner import Simulator, Tool
 
-EXPECTED = {
-    "off": (0, b"OK off\n"),
-    "on": (0, b"OK on\n"),
-    "fill-red": (0, b"OK fill=red bytes=42\n"),
-    "bri50": (0, b"OK bri=50 gap_ms=25\n"),
-    "v": (0, b'OK v reply="WLED 0.14.0"\n'),
-    "all": (0, runlib.ALL_OK),
-}
+EXPECTED = dict(STEP_OK, all=ALL_OK)
 # Pauses each step takes by design, in ms.
 FIXED_PAUSE_MS = {"off": 0, "on": 0, "fill-red": 0, "bri50": 25, "v": 0, "all": 3025}
 SILENT_FAIL = b"FAIL v reply_bytes=(none, 2s timeout)\n"
@@ -47,6 +40,7 @@ SILENT_FAIL = b"FAIL v reply_bytes=(none, 2s timeout)\n"
 class Bench:
     def __init__(self, o):
         self.o = o
+        self.tool = Tool(o.exe, o.prefix, o.wine)
         self.samples = {}      # key -> [ms]
         self.notes = []
         self.failures = []
@@ -56,21 +50,10 @@ class Bench:
             self.samples.setdefault(key, []).append(value_ms)
 
     def run(self, args, timeout_s=30.0, stdin_bytes=None):
-        return runlib.run_tool(self.o.wine, self.o.exe, args, self.o.prefix,
-                               timeout_s=timeout_s, stdin_bytes=stdin_bytes)
+        return self.tool.run(args, timeout_s=timeout_s, stdin=stdin_bytes)
 
     def check(self, what, run, rc, out=None, err=None):
-        problems = []
-        if run.timed_out:
-            problems.append("timed out")
-        if run.rc != rc:
-            problems.append("exit %s, expected %s" % (run.rc, rc))
-        if out is not None and run.out != out:
-            problems.append("stdout %r" % run.out)
-        if err is not None and run.err != err:
-            problems.append("stderr %r" % run.err)
-        if not run.group_clean:
-            problems.append("process group outlived the tool")
+        problems = run.problems(rc, out, err)
         if problems:
             self.failures.append("%s: %s" % (what, "; ".join(problems)))
             return False
@@ -78,7 +61,7 @@ class Bench:
 
     def sim(self, com, name, *args, lifetime_ms=900_000):
         path = os.path.join(self.o.logs, "%s.log" % name)
-        return runlib.Simulator(self.o.prefix, com, path, args, lifetime_ms=lifetime_ms)
+        return Simulator(self.o.prefix, com, path, args, lifetime_ms=lifetime_ms)
 
     def stop(self, sim):
         for p in sim.stop():
@@ -112,16 +95,15 @@ class Bench:
 
     def steps(self, sim):
         for step in ("off", "on", "fill-red", "bri50", "v", "all"):
-            rc, out = EXPECTED[step]
             res = self.run([self.o.port, step])
-            if not self.check(step, res, rc, out, b""):
+            if not self.check(step, res, 0, EXPECTED[step], b""):
                 continue
             self.samples.setdefault("wall_" + step, []).append(res.wall_s * 1e3)
             if step != "v":
                 continue
-            queries = self.events_between(sim, "QUERY", res.start_ns, res.exit_ns)
-            replies = self.events_between(sim, "REPLY", res.start_ns, res.exit_ns)
-            ok_ns = res.line_ns(b"OK v ")
+            queries = self.events_between(sim, "QUERY", res.start_ns, res.end_ns)
+            replies = self.events_between(sim, "REPLY", res.start_ns, res.end_ns)
+            ok_ns = res.line_time(b"OK v ")
             if len(queries) != 1 or not replies or ok_ns is None:
                 self.failures.append("v: %d query events, %d replies in the log" % (
                     len(queries), len(replies)))
@@ -130,18 +112,18 @@ class Bench:
             self.add("v_reply_to_ok", (ok_ns - replies[0].ns) / 1e6)
 
     def silent_v(self, sim):
-        server = runlib.wineserver_pid(self.o.prefix)
-        others = {pid for pid in runlib.prefix_processes(self.o.prefix) if pid != server}
-        before = {pid: runlib.cpu_ticks(pid) for pid in others | {server}}
+        server = leftovers.wineserver_pid(self.o.prefix)
+        others = {pid for pid in leftovers.prefix_processes(self.o.prefix) if pid != server}
+        before = {pid: leftovers.cpu_ticks(pid) for pid in others | {server}}
         res = self.run([self.o.port_silent, "v"], timeout_s=20)
-        after = {pid: runlib.cpu_ticks(pid) for pid in before}
+        after = {pid: leftovers.cpu_ticks(pid) for pid in before}
         if not self.check("silent v", res, 1, SILENT_FAIL, b""):
             return
 
         def delta_ms(pids, b, a):
             ticks = sum(a[p] - b[p] for p in pids
                         if b.get(p) is not None and a.get(p) is not None)
-            return ticks * 1e3 / runlib.CLK_TCK
+            return ticks * 1e3 / leftovers.CLK_TCK
 
         self.add("silent_wall", res.wall_s * 1e3)
         self.add("silent_cpu", res.cpu_s * 1e3)
@@ -150,14 +132,14 @@ class Bench:
         self.add("silent_others_cpu", delta_ms(others, before, after))
         # The same processes over the same time with no tool running: Wine's
         # device host polls on its own, and that is not the tool's doing.
-        idle_before = {pid: runlib.cpu_ticks(pid) for pid in before}
+        idle_before = {pid: leftovers.cpu_ticks(pid) for pid in before}
         time.sleep(res.wall_s)
-        idle_after = {pid: runlib.cpu_ticks(pid) for pid in before}
+        idle_after = {pid: leftovers.cpu_ticks(pid) for pid in before}
         if server is not None:
             self.add("idle_server_cpu", delta_ms([server], idle_before, idle_after))
         self.add("idle_others_cpu", delta_ms(others, idle_before, idle_after))
-        queries = self.events_between(sim, "QUERY", res.start_ns, res.exit_ns)
-        fail_ns = res.line_ns(b"FAIL v ")
+        queries = self.events_between(sim, "QUERY", res.start_ns, res.end_ns)
+        fail_ns = res.line_time(b"FAIL v ")
         if len(queries) == 1 and fail_ns is not None:
             self.add("silent_query_to_fail", (fail_ns - queries[0].ns) / 1e6)
 
@@ -172,7 +154,7 @@ class Bench:
             return
         log = sim.log()
         unplug, replug = log.first("UNPLUG"), log.first("REPLUG")
-        err_ns, ok_ns = res.line_ns(b"ERR write code="), res.line_ns(b"OK reopen attempt=")
+        err_ns, ok_ns = res.line_time(b"ERR write code="), res.line_time(b"OK reopen attempt=")
         if None in (unplug, replug, err_ns, ok_ns):
             self.failures.append("unplug-loop: missing UNPLUG/REPLUG or output line: %r" % res)
             return
@@ -188,7 +170,7 @@ class Bench:
 
     def go(self):
         o = self.o
-        if runlib.wineserver_pid(o.prefix) is None:
+        if leftovers.wineserver_pid(o.prefix) is None:
             sys.exit("bench: no wineserver runs for %s; start it with "
                      "WINEPREFIX=%s bash scripts/wine-prefix.sh up" % (o.prefix, o.prefix))
         os.makedirs(o.logs, exist_ok=True)
@@ -198,7 +180,7 @@ class Bench:
         try:
             self.startup(first=True)
             first_v = self.run([o.port, "v"])
-            self.check("first v", first_v, *EXPECTED["v"])
+            self.check("first v", first_v, 0, EXPECTED["v"])
             self.notes.append("first `v` (not counted): %.0f ms wall" % (first_v.wall_s * 1e3))
             for i in range(o.runs):
                 self.startup()
@@ -215,7 +197,7 @@ class Bench:
 
     def table(self):
         s = self.samples
-        base = median(s.get("startup_invalid", [])) or 0.0
+        base = median(s["startup_invalid"]) if s.get("startup_invalid") else 0.0
         rows = []
 
         def row(label, values, note=""):
@@ -246,7 +228,7 @@ class Bench:
         row("`v` silent: CPU user+sys, tool process tree", s.get("silent_cpu"), "wait4 rusage")
         row("start-up run: CPU user+sys, tool process tree", s.get("startup_cpu"), "for comparison")
         row("`v` silent: CPU of wineserver (delta)", s.get("silent_server_cpu"),
-            "/proc stat, %d ms ticks" % (1000 // runlib.CLK_TCK))
+            "/proc stat, %d ms ticks" % (1000 // leftovers.CLK_TCK))
         row("`v` silent: CPU of other prefix processes (delta)", s.get("silent_others_cpu"),
             "winedevice etc.")
         row("no tool running, same duration: CPU of wineserver", s.get("idle_server_cpu"),
@@ -284,9 +266,9 @@ class Bench:
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--exe", default=os.path.join(runlib.REPO, "build/bench-win/lumaris_serial_spike.exe"))
+    p.add_argument("--exe", default=os.path.join(ROOT, "build/bench-win/lumaris_serial_spike.exe"))
     p.add_argument("--prefix", default=os.environ.get("WINEPREFIX") or
-                   os.path.join(runlib.REPO, "build/bench-win/wineprefix"))
+                   os.path.join(ROOT, "build/bench-win/wineprefix"))
     p.add_argument("--wine", default="wine")
     p.add_argument("--runs", type=int, default=7, help="runs of each measurement (default 7)")
     p.add_argument("--unplug-runs", type=int, default=None,
@@ -295,7 +277,7 @@ def main(argv=None):
     p.add_argument("--com-silent", type=int, default=6)
     p.add_argument("--com-unplug", type=int, default=7)
     p.add_argument("--absent-port", default="COM9", help="a valid name with nothing behind it")
-    p.add_argument("--logs", default=os.path.join(runlib.REPO, "build/bench-logs"))
+    p.add_argument("--logs", default=os.path.join(ROOT, "build/bench-logs"))
     o = p.parse_args(argv)
     if o.runs < 1:
         p.error("--runs must be at least 1")

@@ -1,13 +1,12 @@
-#!/usr/bin/python3
-"""Simulated WLED LED controller on a pseudo-terminal.
+"""Simulated WLED LED controller: python3 -m testkit.sim --help
 
-The pty's slave is linked into a Wine prefix as a COM port
-(DIR/dosdevices/comN -> /dev/pts/X), so the real .exe can be run against it
-under Wine. The simulator answers the version query, applies Adalight frames
-and JSON state lines to a 12-LED strip, and logs every received byte and every
-parsed event with a monotonic timestamp (one line per record, see simlog.py).
-Fault modes unplug and replug the device, stall the line, flood replies and
-vanish mid-transfer.
+The controller's end of the line is a transport (PtyTransport: a pty whose
+slave is linked into a Wine prefix as DIR/dosdevices/comN -> /dev/pts/X, so
+the real .exe can be run against it under Wine). The simulator answers the
+version query, applies Adalight frames and JSON state lines to a 12-LED strip,
+and logs every received byte and every parsed event with a monotonic
+timestamp (one line per record, see simlog.py). Fault modes unplug and replug
+the device, stall the line, flood replies and vanish mid-transfer.
 
 Python 3.11 standard library only; Linux only.
 """
@@ -246,12 +245,13 @@ class Parser:
                 self.reset()
 
 
-class Device:
-    """One plugged-in instance: a pty pair and the COM link to its slave."""
+class PtyTransport:
+    """One plugged-in device: a pty pair and the COM link to its slave. The
+    simulator reaches the line only through fileno(), read(), write(),
+    stall(), line_settings() and close()."""
 
-    def __init__(self, link_path, log):
+    def __init__(self, link_path):
         self.link_path = link_path
-        self.log = log
         self.master, self.slave = os.openpty()
         # The slave stays open in this process for the device's lifetime, so
         # reading the master never fails with EIO between the tool's runs.
@@ -261,16 +261,36 @@ class Device:
         attrs[4] = attrs[5] = termios.B9600
         termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
         os.set_blocking(self.master, False)
-        self.pts = os.ttyname(self.slave)
+        self.name = os.ttyname(self.slave)
         self.stalled = False
-        self.last_termios = None
         if link_path is not None:
             tmp = "%s.sim-%d" % (link_path, os.getpid())
             if os.path.lexists(tmp):
                 os.unlink(tmp)
-            os.symlink(self.pts, tmp)
+            os.symlink(self.name, tmp)
             # Atomic replacement of a stale link left by an earlier run.
             os.replace(tmp, link_path)
+
+    def fileno(self):
+        return self.master
+
+    def read(self):
+        """The bytes waiting on the line, b"" when there are none."""
+        try:
+            return os.read(self.master, 4096)
+        except BlockingIOError:
+            return b""
+        except OSError as e:
+            if e.errno == errno.EIO:
+                return b""
+            raise
+
+    def write(self, data):
+        """Bytes taken by the line (0 when it is full)."""
+        try:
+            return os.write(self.master, data)
+        except BlockingIOError:
+            return 0
 
     def stall(self):
         # Suspend output on the tty itself: every writer to the slave (the
@@ -279,7 +299,7 @@ class Device:
         termios.tcflow(self.slave, termios.TCOOFF)
         self.stalled = True
 
-    def termios_summary(self):
+    def line_settings(self):
         try:
             a = termios.tcgetattr(self.slave)
         except termios.error:
@@ -296,19 +316,14 @@ class Device:
                     bool(iflag & termios.IXOFF), bool(oflag & termios.OPOST),
                     bool(lflag & termios.ICANON), bool(lflag & termios.ECHO)))
 
-    def remove_link(self):
-        if self.link_path is None:
-            return
-        try:
-            if os.path.islink(self.link_path) and os.readlink(self.link_path) == self.pts:
-                os.unlink(self.link_path)
-        except OSError:
-            pass
-
     def close(self):
         # Link first: once the master is gone a re-open must not find a
         # dangling path to a dead pts (which could be reused by another pty).
-        self.remove_link()
+        try:
+            if self.link_path and os.path.islink(self.link_path) and os.readlink(self.link_path) == self.name:
+                os.unlink(self.link_path)
+        except OSError:
+            pass
         for fd in (self.master, self.slave):
             try:
                 os.close(fd)
@@ -327,12 +342,16 @@ class Sim:
         self.leds = [(0, 0, 0)] * LED_COUNT
         self.frames_ok = 0
         self.rx_total = 0
-        self.dev = None
+        self.dev = None         # the transport while the device is plugged in
+        self.settings = None    # the line settings last logged
+        # When the simulator last found the line idle: no byte of the next
+        # read can have arrived before it (see read_line).
+        self.quiet_ns = 0
         self.link_path = None
         if opts.prefix is not None:
             dd = os.path.join(os.path.abspath(opts.prefix), "dosdevices")
             if not os.path.isdir(dd):
-                raise SystemExit("lumaris_sim: no dosdevices directory in %s" % opts.prefix)
+                raise SystemExit("testkit.sim: no dosdevices directory in %s" % opts.prefix)
             self.link_path = os.path.join(dd, "com%d" % opts.com)
         self.outq = []          # [due_ns, bytes] pending writes to the tool
         self.replug_at = None
@@ -353,21 +372,15 @@ class Sim:
 
     def state_changed(self, ts):
         self.log.write("STATE", self.state_text(), ts)
-        if self.o.strip:
-            self.draw_strip()
-
-    def draw_strip(self):
-        cells = "".join("\x1b[48;2;%d;%d;%dm  \x1b[0m" % c for c in self.leds)
-        sys.stderr.write("strip %s power=%s bri=%d\n" % (cells, "on" if self.on else "off", self.bri))
-        sys.stderr.flush()
 
     # ---- device lifetime ----
 
     def plug(self, replug=False):
-        self.dev = Device(self.link_path, self.log)
+        self.dev = PtyTransport(self.link_path)
+        self.settings = None
         self.parser.reset()
         self.log.write("REPLUG" if replug else "PLUG",
-                       "pts=%s link=%s" % (self.dev.pts, self.link_path or "-"))
+                       "pts=%s link=%s" % (self.dev.name, self.link_path or "-"))
         if self.o.stall:
             self.do_stall("start")
         self.check_termios()
@@ -390,27 +403,22 @@ class Sim:
     def check_termios(self):
         if self.dev is None:
             return
-        summary = self.dev.termios_summary()
-        if summary is not None and summary != self.dev.last_termios:
-            self.dev.last_termios = summary
+        summary = self.dev.line_settings()
+        if summary is not None and summary != self.settings:
+            self.settings = summary
             self.log.write("TERMIOS", summary)
 
     # ---- receive side ----
 
-    def read_master(self):
-        try:
-            data = os.read(self.dev.master, 4096)
-        except BlockingIOError:
-            return
-        except OSError as e:
-            if e.errno == errno.EIO:
-                return
-            raise
+    def read_line(self):
+        data = self.dev.read()
         ts = now_ns()
         if not data:
             return
         self.rx_total += len(data)
-        self.log.write("RX", data.hex(), ts)
+        # A read is stamped when the simulator gets round to it, possibly long
+        # after the bytes came; quiet= bounds their arrival from below.
+        self.log.write("RX", "%s quiet=%d" % (data.hex(), self.quiet_ns), ts)
         self.handle(self.parser.feed(data, ts))
         if (self.o.vanish_after_bytes is not None and self.dev is not None
                 and self.rx_total >= self.o.vanish_after_bytes):
@@ -498,12 +506,11 @@ class Sim:
             return
         while self.outq and self.outq[0][0] <= ts:
             item = self.outq[0]
-            try:
-                n = os.write(self.dev.master, item[1])
-            except BlockingIOError:
-                n = 0
+            # Stamped before the write: the tool cannot have the bytes earlier.
+            sent_ns = now_ns()
+            n = self.dev.write(item[1])
             if n > 0:
-                self.log.write("REPLY", item[1][:n].hex())
+                self.log.write("REPLY", item[1][:n].hex(), sent_ns)
             if n < len(item[1]):
                 item[1] = item[1][n:]
                 return
@@ -513,10 +520,8 @@ class Sim:
                 self.log.write("FLOOD", "end sent=%d" % self.flood_sent)
                 self.flood_until = None
             elif ts >= self.flood_next:
-                try:
-                    self.flood_sent += os.write(self.dev.master, bytes([self.o.flood_byte]) * 256)
-                except BlockingIOError:
-                    pass  # the tool stopped reading; keep the line busy anyway
+                # A full line (the tool stopped reading) just takes nothing.
+                self.flood_sent += self.dev.write(bytes([self.o.flood_byte]) * 256)
                 self.flood_next = ts + 10_000_000
 
     # ---- main loop ----
@@ -535,9 +540,7 @@ class Sim:
         self.log.write("START", "pid=%d com=%s %s" % (
             os.getpid(), self.o.com, self.state_text()))
         self.plug()
-        print("READY %s %s" % (self.dev.pts, self.link_path or "-"), flush=True)
-        if self.o.strip:
-            self.draw_strip()
+        print("READY %s %s" % (self.dev.name, self.link_path or "-"), flush=True)
         while self.stop_reason is None:
             ts = now_ns()
             if self.exit_at is not None and ts >= self.exit_at:
@@ -546,16 +549,19 @@ class Sim:
             if self.replug_at is not None and ts >= self.replug_at:
                 self.replug_at = None
                 self.plug(replug=True)
-            readable = []
-            if self.dev is not None and not self.dev.stalled:
-                readable = [self.dev.master]
+            readable = [self.dev] if self.dev is not None and not self.dev.stalled else []
             timeout = self.next_timeout(ts)
+            waited_ns = now_ns()
             try:
                 r, _, _ = select.select(readable, [], [], timeout)
             except InterruptedError:
-                r = []
-            if r and self.dev is not None:
-                self.read_master()
+                r = None
+            if r:
+                self.read_line()
+            elif readable and r is not None:
+                # Nothing came while select waited, so nothing was there when
+                # it began either: a later read holds bytes sent after that.
+                self.quiet_ns = waited_ns
             ts = now_ns()
             for ev in self.parser.expire(ts):
                 self.handle([ev])
@@ -570,7 +576,7 @@ class Sim:
             if self.dev is None or self.dev.stalled:
                 break
             before = self.rx_total
-            self.read_master()
+            self.read_line()
             if self.rx_total == before:
                 break
         if self.dev is not None:
@@ -587,8 +593,6 @@ def build_parser():
     p.add_argument("--prefix", help="Wine prefix: link DIR/dosdevices/comN to the pty")
     p.add_argument("--com", type=int, default=5, help="COM port number (default 5)")
     p.add_argument("--log", help="event log file ('-' for stderr)")
-    p.add_argument("--strip", action="store_true",
-                   help="draw the LED strip on stderr after every change")
     p.add_argument("--exit-after-ms", type=int, help="stop by itself after this long")
     r = p.add_argument_group("version reply")
     r.add_argument("--reply", default=DEFAULT_REPLY,
@@ -629,10 +633,10 @@ def main(argv=None):
         else:
             opts.reply_chunks = [decode_escapes(opts.reply)]
     except ValueError as e:
-        print("lumaris_sim: %s" % e, file=sys.stderr)
+        print("testkit.sim: %s" % e, file=sys.stderr)
         return 2
     if opts.prefix is not None and not 1 <= opts.com <= 256:
-        print("lumaris_sim: --com must be 1..256", file=sys.stderr)
+        print("testkit.sim: --com must be 1..256", file=sys.stderr)
         return 2
     sim = Sim(opts)
 

@@ -1,0 +1,267 @@
+"""Runs the .exe (Tool, Run) and the simulated controller (Simulator) for the
+end-to-end tests, the benchmark, the soak and the demo.
+
+All timestamps are time.monotonic_ns() (CLOCK_MONOTONIC), the clock the
+simulator writes into its log, so the two can be subtracted directly.
+"""
+
+import os
+import select
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from testkit import ON_WINDOWS, ROOT, leftovers, simlog
+
+PYTHON = sys.executable or "/usr/bin/python3"
+# Wine helpers (wineboot on the first run after a server start) can linger in
+# the tool's process group for a moment after the tool itself has exited.
+GROUP_DRAIN_S = 5.0
+
+
+def drain_group(pgid, limit_s=GROUP_DRAIN_S):
+    """Waits for every process of a group to end; kills what is left.
+    Returns True when the group ended by itself."""
+    deadline = time.monotonic() + limit_s
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(pgid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.02)
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+class Tool:
+    """How the .exe is started: under Wine in the given prefix, or directly on
+    Windows. Everything that runs the tool goes through command()."""
+
+    def __init__(self, exe, prefix=None, wine="wine"):
+        self.exe, self.prefix, self.wine = exe, prefix, wine
+
+    def command(self, args):
+        env = dict(os.environ, WINEDEBUG="-all")
+        if ON_WINDOWS:
+            return [self.exe] + list(args), env
+        if self.prefix:
+            env["WINEPREFIX"] = self.prefix
+        return [self.wine, self.exe] + list(args), env
+
+    def start(self, args, timeout_s=30.0, stdin=None):
+        return Run(*self.command(args), timeout_s, stdin)
+
+    def run(self, args, timeout_s=30.0, stdin=None):
+        return self.start(args, timeout_s, stdin).wait()
+
+    def ensure_server(self):
+        """A persistent wineserver for the prefix, detached from us. Without
+        one, the first wine client starts a server that inherits the client's
+        output and dumps its object table into it when a pty hangs up."""
+        if ON_WINDOWS or not self.prefix:
+            return
+        # A second server finds the running one and exits at once. Ours
+        # lingers 30 s after the last client (scripts/wine-prefix.sh's stays).
+        subprocess.run(["setsid", "-f", "wineserver", "-p30"], env=self.command([])[1],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=10)
+
+
+class Run:
+    """One run of the tool in a process group of its own, killed with it at
+    its time limit. stdin: None (at its end), bytes (given, then closed) or
+    "pipe" (the caller writes to .stdin, e.g. ENTER for unplug-loop). Each
+    output line is stamped as it is read: .lines holds (ns, "out" | "err",
+    the line with its LF)."""
+
+    def __init__(self, argv, env, timeout_s, stdin):
+        self.argv, self.timeout_s = argv, timeout_s
+        self.lines = []
+        self.rc = self.cpu_s = self.end_ns = None
+        self.timed_out, self.group_clean = False, True
+        self._cv = threading.Condition()
+        self.start_ns = time.monotonic_ns()
+        self.proc = subprocess.Popen(argv, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdin=subprocess.DEVNULL if stdin is None else subprocess.PIPE,
+                                     start_new_session=not ON_WINDOWS)
+        self.stdin = self.proc.stdin if stdin == "pipe" else None
+        if isinstance(stdin, bytes):
+            try:
+                self.proc.stdin.write(stdin)
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass
+        # Threads, not select(): the same code reads pipes on Windows.
+        self._readers = [threading.Thread(target=self._read, args=a, daemon=True)
+                         for a in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))]
+        for t in self._readers + [threading.Thread(target=self._reap, daemon=True)]:
+            t.start()
+
+    def _read(self, f, stream):
+        for line in iter(f.readline, b""):
+            with self._cv:
+                self.lines.append((time.monotonic_ns(), stream, line))
+                self._cv.notify_all()
+
+    def _reap(self):
+        # The exit is taken when the tool ends, not when its pipes reach EOF:
+        # a Wine helper that outlives it can hold them open.
+        if ON_WINDOWS:
+            rc, cpu = self.proc.wait(), None
+        else:
+            # CPU time of the tool and of every descendant it waited for.
+            _, status, ru = os.wait4(self.proc.pid, 0)
+            rc = self.proc.returncode = os.waitstatus_to_exitcode(status)
+            cpu = ru.ru_utime + ru.ru_stime
+        with self._cv:
+            self.rc, self.cpu_s, self.end_ns = rc, cpu, time.monotonic_ns()
+            self._cv.notify_all()
+
+    def _text(self, stream):
+        with self._cv:
+            return b"".join(line for _, s, line in self.lines if s == stream)
+
+    out = property(lambda self: self._text("out"))
+    err = property(lambda self: self._text("err"))
+    wall_s = property(lambda self: ((self.end_ns or time.monotonic_ns()) - self.start_ns) / 1e9)
+
+    def line_time(self, prefix, stream="out"):
+        """When the first line on stream starting with prefix was read, or None."""
+        with self._cv:
+            return next((ns for ns, s, line in self.lines if s == stream and line.startswith(prefix)), None)
+
+    def wait_output(self, predicate, timeout_s):
+        """Waits until predicate(stdout so far) holds; returns that output, or
+        None once the tool has ended or the time is up without it."""
+        with self._cv:
+            self._cv.wait_for(lambda: predicate(self.out) or self.end_ns is not None, timeout_s)
+        out = self.out
+        return out if predicate(out) else None
+
+    def kill(self):
+        if self.end_ns is not None:
+            return
+        if ON_WINDOWS:
+            self.proc.kill()
+            return
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    def wait(self):
+        """Waits for the end (killing the tool at its limit), its output and
+        its process group; returns self."""
+        left = self.timeout_s - (time.monotonic_ns() - self.start_ns) / 1e9
+        with self._cv:
+            if not self._cv.wait_for(lambda: self.end_ns is not None, max(0.0, left)):
+                self.timed_out = True
+                self.kill()
+                self._cv.wait_for(lambda: self.end_ns is not None, 10)
+        if self.stdin is not None:
+            try:
+                self.stdin.close()
+            except OSError:
+                pass
+        # Once the group is gone, ended or killed, the pipes reach EOF.
+        self.group_clean = ON_WINDOWS or drain_group(self.proc.pid)
+        for t, f in zip(self._readers, (self.proc.stdout, self.proc.stderr)):
+            t.join(5)
+            if not t.is_alive():
+                f.close()
+        return self
+
+    def problems(self, rc, out=None, err=None):
+        """What is wrong with a finished run (out, err: None to accept any)."""
+        found = ["killed after %.0f s" % self.timeout_s] if self.timed_out else []
+        found += ["exit status %s, expected %s" % (self.rc, rc)] if self.rc != rc else []
+        found += ["stdout %r" % self.out] if out is not None and self.out != out else []
+        found += ["stderr %r" % self.err] if err is not None and self.err != err else []
+        return found + ([] if self.group_clean else ["Wine processes outlived the tool in its group"])
+
+    def __repr__(self):
+        return "tool %s: rc=%s timed_out=%s wall=%.3fs\n  stdout=%r\n  stderr=%r" % (
+            " ".join(self.argv), self.rc, self.timed_out, self.wall_s, self.out, self.err)
+
+
+class Simulator:
+    """The simulated controller (testkit.sim) as COM<com> of a Wine prefix,
+    in a session of its own; it stops by itself after lifetime_ms."""
+
+    def __init__(self, prefix, com, log_path, args=(), lifetime_ms=600_000):
+        self.prefix, self.log_path = prefix, log_path
+        self.link = os.path.join(prefix, "dosdevices", "com%d" % com)
+        self.err_path = log_path + ".stderr"
+        cmd = [PYTHON, "-m", "testkit.sim", "--prefix", prefix, "--com", str(com), "--log", log_path,
+               "--exit-after-ms", str(lifetime_ms)] + [str(a) for a in args]
+        with open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
+                                         env=dict(os.environ, PYTHONPATH=ROOT), start_new_session=True)
+        self.pid, self.stopped = self.proc.pid, False
+        ready, _, _ = select.select([self.proc.stdout], [], [], 10.0)
+        words = self.proc.stdout.readline().decode().split() if ready else []
+        if words[:1] != ["READY"]:
+            self._kill()
+            raise RuntimeError("simulator did not get ready: %s" % self.stderr_text())
+        self.pts = words[1]
+
+    def stderr_text(self):
+        with open(self.err_path, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def _kill(self):
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.proc.wait(10)
+
+    def log(self):
+        return simlog.SimLog.read(self.log_path)
+
+    def wait_for(self, predicate, timeout_s):
+        """Polls the log until predicate(SimLog) holds; returns the log or None."""
+        deadline = time.monotonic() + timeout_s
+        while True:
+            log = self.log()
+            if predicate(log):
+                return log
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(0.01)
+
+    def stop(self):
+        """Stops the simulator; returns what it or a run against it left
+        behind (empty when clean)."""
+        if self.stopped:
+            return []
+        self.stopped = True
+        problems = []
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                problems.append("simulator ignored SIGTERM")
+                self._kill()
+        if self.proc.returncode != 0:
+            problems.append("simulator exit status %s: %s" % (self.proc.returncode, self.stderr_text()))
+        if not drain_group(self.proc.pid, 2.0):
+            problems.append("simulator process group outlived it")
+        self.proc.stdout.close()
+        # Every pty this simulator plugged in, replugs included.
+        ptys = [e.get("pts") for e in self.log().events if e.kind in ("PLUG", "REPLUG")]
+        if os.path.islink(self.link) and os.readlink(self.link) in ptys:
+            problems.append("link %s still points to %s" % (self.link, os.readlink(self.link)))
+        # Held by a Wine process of this prefix, the tool's own having been
+        # drained with its group: a leak of ours. Anyone else holding a pts
+        # of the same number has a pty of its own.
+        holders = leftovers.pty_holders(ptys, leftovers.prefix_processes(self.prefix))
+        if holders:
+            problems.append("ptys %s still held by %s" % (ptys, holders))
+        return problems
