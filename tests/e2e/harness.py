@@ -7,8 +7,10 @@ Environment:
   LSS_SIM        path to lumaris_sim.py; empty or unset: no simulator, the
                  port is real hardware or a virtual pair (log checks and
                  fault-mode tests are skipped)
-  LSS_E2E_PORT   port under test (default COM5)
-  LSS_E2E_ABSENT_PORT  a valid name with nothing behind it (default COM9)
+  LSS_E2E_PORT   port under test (default COM5 with the simulator; none
+                 without: the tests skip)
+  LSS_E2E_ABSENT_PORT  a valid name with nothing behind it (default COM9 with
+                 the simulator, which clears it; none without: that test skips)
   LSS_E2E_ARTIFACTS    directory for simulator logs (default: a temp dir)
   LSS_WINE       the wine launcher (default "wine"; ignored on Windows)
 
@@ -36,9 +38,11 @@ import simlog  # noqa: E402  (lives next to the simulator)
 EXE = os.environ.get("LSS_EXE", "")
 WINEPREFIX = os.environ.get("WINEPREFIX", "")
 SIM = os.environ.get("LSS_SIM", "")
-PORT = os.environ.get("LSS_E2E_PORT", "COM5")
-ABSENT_PORT = os.environ.get("LSS_E2E_ABSENT_PORT", "COM9")
 ON_WINDOWS = os.name == "nt"
+# Without the simulator every COM name may be a real device: no defaults.
+SIMULATED = bool(SIM) and not ON_WINDOWS
+PORT = os.environ.get("LSS_E2E_PORT", "COM5" if SIMULATED else "")
+ABSENT_PORT = os.environ.get("LSS_E2E_ABSENT_PORT", "COM9" if SIMULATED else "")
 WINE = os.environ.get("LSS_WINE", "wine")
 PYTHON = sys.executable or "/usr/bin/python3"
 
@@ -69,7 +73,7 @@ def com_number(port):
 
 
 def have_sim():
-    return bool(SIM) and not ON_WINDOWS
+    return SIMULATED
 
 
 def group_alive(pgid):
@@ -158,6 +162,8 @@ class ToolRun:
     def __init__(self, args, timeout_s=30.0, stdin=None):
         if not EXE:
             raise unittest.SkipTest("LSS_EXE is not set")
+        if not PORT:
+            raise unittest.SkipTest("LSS_E2E_PORT is not set; without the simulator the port is a real device")
         self.args = list(args)
         self.argv = ([EXE] if ON_WINDOWS else [WINE, EXE]) + self.args
         self.timeout_s = timeout_s
@@ -386,6 +392,8 @@ class E2ETestCase(unittest.TestCase):
     def setUpClass(cls):
         if not EXE:
             raise unittest.SkipTest("LSS_EXE is not set")
+        if not PORT:
+            raise unittest.SkipTest("LSS_E2E_PORT is not set; without the simulator the port is a real device")
         ensure_wineserver()
         cls.artifacts = os.environ.get("LSS_E2E_ARTIFACTS") or tempfile.mkdtemp(prefix="lss-e2e-")
         os.makedirs(cls.artifacts, exist_ok=True)
