@@ -4,7 +4,9 @@
 # on standard output. Run from a clean folder, this also proves that the .exe
 # needs no DLL beside it.
 #   cmake -DCPACK=... -DCONFIG=.../CPackConfig.cmake -DWORK=dir -DPACKAGE=name
-#         [-DEMULATOR=wine] -P package_check.cmake
+#         [-DBUILD_CONFIG=Release] [-DEMULATOR=wine] -P package_check.cmake
+# BUILD_CONFIG is the configuration CTest runs (-C); under a multi-config
+# generator cpack needs it to find the .exe that was built.
 foreach(var CPACK CONFIG WORK PACKAGE)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "package_check: ${var} not set")
@@ -15,7 +17,11 @@ string(REPLACE "|" ";" EMULATOR "${EMULATOR}")
 file(REMOVE_RECURSE "${WORK}")
 file(MAKE_DIRECTORY "${WORK}/out" "${WORK}/unpacked")
 
-execute_process(COMMAND "${CPACK}" --config "${CONFIG}" -G ZIP -B "${WORK}/out"
+set(build_config "")
+if(BUILD_CONFIG)
+  set(build_config -C "${BUILD_CONFIG}")
+endif()
+execute_process(COMMAND "${CPACK}" --config "${CONFIG}" ${build_config} -G ZIP -B "${WORK}/out"
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 180)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "cpack failed (${rc}):\n${out}")

@@ -41,6 +41,7 @@ function(lss_add_package_test)
             -DCONFIG=${PROJECT_BINARY_DIR}/CPackConfig.cmake
             -DWORK=${PROJECT_BINARY_DIR}/package-check
             -DPACKAGE=${LSS_PACKAGE_FILE_NAME}
+            -DBUILD_CONFIG=$<CONFIG>
             -DEMULATOR=${emulator}
             -P ${PROJECT_SOURCE_DIR}/cmake/package_check.cmake)
   set_tests_properties(package_zip PROPERTIES TIMEOUT 240)

@@ -26,7 +26,7 @@ if ! bash scripts/install-deps.sh; then
     exit 1
 fi
 
-# Formatting and shell lint: each counts as one test in the summary.
+# Formatting, shell and workflow lint: each counts as one test in the summary.
 banner "lint"
 lint_pass=0 lint_fail=0
 lint() {
@@ -44,6 +44,7 @@ lint() {
 lint clang-format bash -c "git ls-files -z 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' \
     | xargs -0 clang-format-14 --dry-run --Werror"
 lint shellcheck bash -c "git ls-files -z 'scripts/*.sh' 'bench/*.sh' .ci/run | xargs -0 shellcheck"
+lint yamllint bash -c "git ls-files -z '.github/*.yml' | xargs -0 -r yamllint --strict"
 
 presets=(native windows fuzz)
 declare -A built summary passed failed

@@ -8,8 +8,10 @@ Environment:
   LSS_SIM        1: run the simulator; empty or unset: the port is real
                  hardware or a virtual pair, and the tests that need the
                  simulator's fault modes or its log skip themselves
-  LSS_E2E_PORT   port under test (default COM5)
-  LSS_E2E_ABSENT_PORT  a valid name with nothing behind it (default COM9)
+  LSS_E2E_PORT   port under test (default COM5 with the simulator; none
+                 without: the tests skip)
+  LSS_E2E_ABSENT_PORT  a valid name with nothing behind it (default COM9 with
+                 the simulator, which clears it; none without: that test skips)
   LSS_E2E_ARTIFACTS    directory for simulator logs (default: a temp dir)
   LSS_WINE       the wine launcher (default "wine"; ignored on Windows)
 
@@ -25,20 +27,22 @@ import unittest
 from testkit import CMD_BRI50, CMD_OFF, CMD_ON, NOTE_LINE, ON_WINDOWS, USAGE, frame  # noqa: F401
 from testkit.runner import Simulator, Tool
 
+
+def have_sim():
+    return os.environ.get("LSS_SIM", "") not in ("", "0") and not ON_WINDOWS
+
+
 EXE = os.environ.get("LSS_EXE", "")
 WINEPREFIX = os.environ.get("WINEPREFIX", "")
-PORT = os.environ.get("LSS_E2E_PORT", "COM5")
-ABSENT_PORT = os.environ.get("LSS_E2E_ABSENT_PORT", "COM9")
+# Without the simulator every COM name may be a real device: no defaults.
+PORT = os.environ.get("LSS_E2E_PORT", "COM5" if have_sim() else "")
+ABSENT_PORT = os.environ.get("LSS_E2E_ABSENT_PORT", "COM9" if have_sim() else "")
 TOOL = Tool(EXE, WINEPREFIX, os.environ.get("LSS_WINE", "wine"))
 
 
 def com_number(port):
     m = re.fullmatch(r"COM(\d+)", port)
     return int(m.group(1)) if m else None
-
-
-def have_sim():
-    return os.environ.get("LSS_SIM", "") not in ("", "0") and not ON_WINDOWS
 
 
 class NoSim:
@@ -61,6 +65,8 @@ class E2ETestCase(unittest.TestCase):
     def setUpClass(cls):
         if not EXE:
             raise unittest.SkipTest("LSS_EXE is not set")
+        if not PORT:
+            raise unittest.SkipTest("LSS_E2E_PORT is not set; without the simulator ports are real devices")
         TOOL.ensure_server()
         cls.artifacts = os.environ.get("LSS_E2E_ARTIFACTS") or tempfile.mkdtemp(prefix="lss-e2e-")
         os.makedirs(cls.artifacts, exist_ok=True)
