@@ -671,7 +671,7 @@ class Sim:
 
     def run(self):
         self.log.write("START", "pid=%d com=%s %s" % (
-            os.getpid(), self.o.com, self.state_text()))
+            os.getpid(), "-" if self.o.serial else self.o.com, self.state_text()))
         self.plug()
         print("READY %s %s" % (self.dev.name, self.link_path or "-"), flush=True)
         while self.stop_reason is None:
