@@ -6,9 +6,10 @@ the repository must be on the module path (PYTHONPATH).
 Environment:
   LSS_EXE        path to lumaris_serial_spike.exe (required)
   WINEPREFIX     the prefix whose dosdevices the simulator links into
-  LSS_SIM        1: run the simulator; empty or unset: the port is real
-                 hardware or a virtual pair, and the tests that need the
-                 simulator's fault modes or its log skip themselves
+  LSS_SIM        1: run the simulator on a pty; empty or unset (and no
+                 LSS_SIM_SERIAL): the port is a real controller, and the
+                 tests that need the simulator's fault modes or its log
+                 skip themselves
   LSS_SIM_SERIAL pair mode: the simulator serves this serial device (COM21,
                  /dev/ttyUSB1, one end of a socat pair) and LSS_E2E_PORT
                  is the other end; the tests that need what a serial line
