@@ -6,7 +6,6 @@ simulator writes into its log, so the two can be subtracted directly.
 """
 
 import os
-import select
 import signal
 import subprocess
 import sys
@@ -191,20 +190,33 @@ class Run:
 
 class Simulator:
     """The simulated controller (testkit.sim) as COM<com> of a Wine prefix,
-    in a session of its own; it stops by itself after lifetime_ms."""
+    or with serial= on the far end of that existing serial line (prefix and
+    com then unused), in a session of its own; it stops by itself after
+    lifetime_ms."""
 
-    def __init__(self, prefix, com, log_path, args=(), lifetime_ms=600_000):
+    def __init__(self, prefix, com, log_path, args=(), lifetime_ms=600_000, serial=None):
         self.prefix, self.log_path = prefix, log_path
-        self.link = os.path.join(prefix, "dosdevices", "com%d" % com)
         self.err_path = log_path + ".stderr"
-        cmd = [PYTHON, "-m", "testkit.sim", "--prefix", prefix, "--com", str(com), "--log", log_path,
-               "--exit-after-ms", str(lifetime_ms)] + [str(a) for a in args]
+        if serial is None:
+            self.link = os.path.join(prefix, "dosdevices", "com%d" % com)
+            where = ["--prefix", prefix, "--com", str(com)]
+        else:
+            self.link, where = None, ["--serial", serial]
+        cmd = [PYTHON, "-m", "testkit.sim"] + where + ["--log", log_path, "--exit-after-ms",
+                                                       str(lifetime_ms)] + [str(a) for a in args]
+        # Windows: a group of its own, so CTRL_BREAK_EVENT reaches it alone.
+        group = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP} if ON_WINDOWS else {
+            "start_new_session": True}
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
-                                         env=dict(os.environ, PYTHONPATH=ROOT), start_new_session=True)
+                                         env=dict(os.environ, PYTHONPATH=ROOT), **group)
         self.pid, self.stopped = self.proc.pid, False
-        ready, _, _ = select.select([self.proc.stdout], [], [], 10.0)
-        words = self.proc.stdout.readline().decode().split() if ready else []
+        # A thread, not select(): Windows cannot select() on a pipe.
+        first = []
+        reader = threading.Thread(target=lambda: first.append(self.proc.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(10.0)
+        words = first[0].decode().split() if first else []
         if words[:1] != ["READY"]:
             self._kill()
             raise RuntimeError("simulator did not get ready: %s" % self.stderr_text())
@@ -215,10 +227,13 @@ class Simulator:
             return f.read().decode(errors="replace")
 
     def _kill(self):
-        try:
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        if ON_WINDOWS:
+            self.proc.kill()
+        else:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         self.proc.wait(10)
 
     def log(self):
@@ -243,7 +258,7 @@ class Simulator:
         self.stopped = True
         problems = []
         if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
+            self.proc.send_signal(signal.CTRL_BREAK_EVENT if ON_WINDOWS else signal.SIGTERM)
             try:
                 self.proc.wait(5)
             except subprocess.TimeoutExpired:
@@ -251,9 +266,11 @@ class Simulator:
                 self._kill()
         if self.proc.returncode != 0:
             problems.append("simulator exit status %s: %s" % (self.proc.returncode, self.stderr_text()))
-        if not drain_group(self.proc.pid, 2.0):
+        if not ON_WINDOWS and not drain_group(self.proc.pid, 2.0):
             problems.append("simulator process group outlived it")
         self.proc.stdout.close()
+        if self.link is None:
+            return problems  # a serial line: no link, no pty of ours
         # Every pty this simulator plugged in, replugs included.
         ptys = [e.get("pts") for e in self.log().events if e.kind in ("PLUG", "REPLUG")]
         if os.path.islink(self.link) and os.readlink(self.link) in ptys:

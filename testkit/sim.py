@@ -1,26 +1,36 @@
 """Simulated WLED LED controller: python3 -m testkit.sim --help
 
-The controller's end of the line is a transport (PtyTransport: a pty whose
+The controller's end of the line is a transport: PtyTransport, a pty whose
 slave is linked into a Wine prefix as DIR/dosdevices/comN -> /dev/pts/X, so
-the real .exe can be run against it under Wine). The simulator answers the
-version query, applies Adalight frames and JSON state lines to a 12-LED strip,
-and logs every received byte and every parsed event with a monotonic
-timestamp (one line per record, see simlog.py). Fault modes unplug and replug
-the device, stall the line, flood replies and vanish mid-transfer.
+the real .exe can be run against it under Wine; or, with --serial PORT,
+SerialTransport, the far end of an existing serial line (a COM port on
+Windows, a USB-serial adapter, one end of a socat or com0com pair). The
+simulator answers the version query, applies Adalight frames and JSON state
+lines to a 12-LED strip, and logs every received byte and every parsed event
+with a monotonic timestamp (one line per record, see simlog.py). Fault modes
+unplug and replug the device, stall the line, flood replies and vanish
+mid-transfer; SERIAL_CANNOT lists those a serial line does not allow.
 
-Python 3.11 standard library only; Linux only.
+Python 3.11 standard library for the pty transport (Linux only); the serial
+transport needs pyserial (Debian python3-serial, pip install pyserial) and
+also runs on Windows.
 """
 
 import argparse
 import errno
+import importlib.util
 import json
 import os
 import select
 import signal
 import sys
-import termios
 import time
-import tty
+
+try:
+    import termios
+    import tty
+except ImportError:  # Windows: only the serial transport runs there
+    termios = tty = None
 
 LED_COUNT = 12
 DEFAULT_REPLY = "WLED 0.14.0\\r\\n"
@@ -31,6 +41,31 @@ JSON_MAX = 512
 # Main loop granularity: timers, the termios watch and the stop flag are
 # checked at least this often.
 TICK_S = 0.005
+SERIAL_BAUD = 115200
+
+_NO_UNPLUG = ("closing the far end of a pair fails no write at the near end (measured with socat "
+              "under Wine); only removing the near end's device does")
+# What the pty transport plays by owning both sides of the line and a serial
+# line does not allow, by capability: the options that need it (refused with
+# --serial) and why. The end-to-end harness skips by the same keys.
+SERIAL_CANNOT = {
+    "stall": (("stall", "stall_after_bytes"),
+              "the far end can only stop reading, and a pair or a UART without flow control "
+              "buffers or drops the bytes instead of blocking the writer"),
+    "unplug": (("unplug_after_frames", "replug_after_ms"), _NO_UNPLUG),
+    "vanish": (("vanish_on_query", "vanish_after_bytes"), _NO_UNPLUG),
+    "line-settings": ((), "the near end's baud rate and framing do not cross the line (a pair "
+                          "carries none), so the far end cannot log them"),
+    "flood": ((), "a flood outlives the run: tens of KB stay queued in a pair beyond the reach "
+                  "of the next run's purge and spoil it"),
+}
+
+
+def serial_refusals(opts):
+    """One message per requested fault mode that a serial line cannot play."""
+    return ["--serial cannot play --%s: %s" % (opt.replace("_", "-"), why)
+            for opts_needed, why in SERIAL_CANNOT.values() for opt in opts_needed
+            if getattr(opts, opt, None) not in (None, False)]
 
 
 def now_ns():
@@ -247,8 +282,8 @@ class Parser:
 
 class PtyTransport:
     """One plugged-in device: a pty pair and the COM link to its slave. The
-    simulator reaches the line only through fileno(), read(), write(),
-    stall(), line_settings() and close()."""
+    simulator reaches the line only through name, stalled, describe(),
+    wait_readable(), read(), write(), stall(), line_settings() and close()."""
 
     def __init__(self, link_path):
         self.link_path = link_path
@@ -271,11 +306,20 @@ class PtyTransport:
             # Atomic replacement of a stale link left by an earlier run.
             os.replace(tmp, link_path)
 
-    def fileno(self):
-        return self.master
+    def describe(self):
+        return "pts=%s link=%s" % (self.name, self.link_path or "-")
+
+    def wait_readable(self, timeout):
+        """True once bytes are waiting, False after timeout, None if interrupted."""
+        try:
+            r, _, _ = select.select([self.master], [], [], timeout)
+        except InterruptedError:
+            return None
+        return bool(r)
 
     def read(self):
-        """The bytes waiting on the line, b"" when there are none."""
+        """The bytes waiting on the line, b"" when there are none (a pty is
+        never lost under the simulator: it only goes when unplugged)."""
         try:
             return os.read(self.master, 4096)
         except BlockingIOError:
@@ -332,6 +376,83 @@ class PtyTransport:
         self.master = self.slave = -1
 
 
+class SerialTransport:
+    """The far end of an existing serial line, with PtyTransport's surface.
+    read() and write() return None once the line is gone (a USB adapter
+    pulled, the socat of a pair stopped). It never stalls and has no view of
+    the near end's line settings."""
+
+    stalled = False
+
+    def __init__(self, port):
+        import serial  # only this transport needs pyserial; main() checked it is there
+
+        self.error, self.timeout_error = serial.SerialException, serial.SerialTimeoutException
+        self.name = port
+        # Set here, not learnt: a pair passes no settings across and a real
+        # UART needs both ends to agree. Non-blocking both ways, so the main
+        # loop keeps its timers while the tool is not reading a flood.
+        try:
+            self.ser = serial.Serial(port, SERIAL_BAUD, bytesize=serial.EIGHTBITS,
+                                     parity=serial.PARITY_NONE, stopbits=serial.STOPBITS_ONE,
+                                     timeout=0, write_timeout=0)
+        except (serial.SerialException, ValueError) as e:
+            raise SystemExit("testkit.sim: cannot open %s: %s" % (port, e))
+        # POSIX: a descriptor to select() on. Windows: polled.
+        self.fd = self.ser.fileno() if os.name == "posix" else None
+
+    def describe(self):
+        return "serial=%s baud=%d bits=8 parity=none stop=1" % (self.name, SERIAL_BAUD)
+
+    def wait_readable(self, timeout):
+        if self.fd is not None:
+            try:
+                r, _, _ = select.select([self.fd], [], [], timeout)
+            except InterruptedError:
+                return None
+            return bool(r)
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                if self.ser.in_waiting:
+                    return True
+            except self.error:
+                return True  # read() reports the loss
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            time.sleep(min(0.002, left))
+
+    def read(self):
+        try:
+            return self.ser.read(4096)
+        except self.error:
+            return None
+
+    def write(self, data):
+        # pyserial's POSIX write with write_timeout=0 does not return 0 on a
+        # full line: only write when the descriptor has room.
+        if self.fd is not None:
+            _, w, _ = select.select([], [self.fd], [], 0)
+            if not w:
+                return 0
+        try:
+            return self.ser.write(data) or 0
+        except self.timeout_error:
+            return 0
+        except self.error:
+            return None
+
+    def line_settings(self):
+        return None
+
+    def close(self):
+        try:
+            self.ser.close()
+        except (self.error, OSError):
+            pass
+
+
 class Sim:
     def __init__(self, opts):
         self.o = opts
@@ -376,11 +497,13 @@ class Sim:
     # ---- device lifetime ----
 
     def plug(self, replug=False):
-        self.dev = PtyTransport(self.link_path)
+        if self.o.serial is not None:
+            self.dev = SerialTransport(self.o.serial)
+        else:
+            self.dev = PtyTransport(self.link_path)
         self.settings = None
         self.parser.reset()
-        self.log.write("REPLUG" if replug else "PLUG",
-                       "pts=%s link=%s" % (self.dev.name, self.link_path or "-"))
+        self.log.write("REPLUG" if replug else "PLUG", self.dev.describe())
         if self.o.stall:
             self.do_stall("start")
         self.check_termios()
@@ -413,6 +536,9 @@ class Sim:
     def read_line(self):
         data = self.dev.read()
         ts = now_ns()
+        if data is None:
+            self.unplug("line-lost")
+            return
         if not data:
             return
         self.rx_total += len(data)
@@ -509,6 +635,9 @@ class Sim:
             # Stamped before the write: the tool cannot have the bytes earlier.
             sent_ns = now_ns()
             n = self.dev.write(item[1])
+            if n is None:
+                self.unplug("line-lost")
+                return
             if n > 0:
                 self.log.write("REPLY", item[1][:n].hex(), sent_ns)
             if n < len(item[1]):
@@ -521,7 +650,11 @@ class Sim:
                 self.flood_until = None
             elif ts >= self.flood_next:
                 # A full line (the tool stopped reading) just takes nothing.
-                self.flood_sent += self.dev.write(bytes([self.o.flood_byte]) * 256)
+                n = self.dev.write(bytes([self.o.flood_byte]) * 256)
+                if n is None:
+                    self.unplug("line-lost")
+                    return
+                self.flood_sent += n
                 self.flood_next = ts + 10_000_000
 
     # ---- main loop ----
@@ -538,7 +671,7 @@ class Sim:
 
     def run(self):
         self.log.write("START", "pid=%d com=%s %s" % (
-            os.getpid(), self.o.com, self.state_text()))
+            os.getpid(), "-" if self.o.serial else self.o.com, self.state_text()))
         self.plug()
         print("READY %s %s" % (self.dev.name, self.link_path or "-"), flush=True)
         while self.stop_reason is None:
@@ -549,13 +682,14 @@ class Sim:
             if self.replug_at is not None and ts >= self.replug_at:
                 self.replug_at = None
                 self.plug(replug=True)
-            readable = [self.dev] if self.dev is not None and not self.dev.stalled else []
+            readable = self.dev is not None and not self.dev.stalled
             timeout = self.next_timeout(ts)
             waited_ns = now_ns()
-            try:
-                r, _, _ = select.select(readable, [], [], timeout)
-            except InterruptedError:
-                r = None
+            if readable:
+                r = self.dev.wait_readable(timeout)
+            else:
+                time.sleep(timeout)
+                r = False
             if r:
                 self.read_line()
             elif readable and r is not None:
@@ -589,9 +723,13 @@ class Sim:
 
 def build_parser():
     p = argparse.ArgumentParser(
-        description="Simulated WLED LED controller on a pty, linked as a Wine COM port.")
+        description="Simulated WLED LED controller on a pty, linked as a Wine COM port, "
+                    "or on the far end of an existing serial line (--serial).")
     p.add_argument("--prefix", help="Wine prefix: link DIR/dosdevices/comN to the pty")
     p.add_argument("--com", type=int, default=5, help="COM port number (default 5)")
+    p.add_argument("--serial", metavar="PORT",
+                   help="serve this existing serial device at 115200 8N1 instead of a pty: "
+                        "COMn on Windows, /dev/ttyUSB1 or one end of a pair on Linux")
     p.add_argument("--log", help="event log file ('-' for stderr)")
     p.add_argument("--exit-after-ms", type=int, help="stop by itself after this long")
     r = p.add_argument_group("version reply")
@@ -635,6 +773,19 @@ def main(argv=None):
     except ValueError as e:
         print("testkit.sim: %s" % e, file=sys.stderr)
         return 2
+    if opts.serial is not None:
+        problems = serial_refusals(opts)
+        if opts.prefix is not None:
+            problems.append("--serial serves an existing device and --prefix links a pty: not both")
+        if importlib.util.find_spec("serial") is None:
+            problems.append("--serial needs pyserial (Debian python3-serial, or pip install pyserial)")
+        if problems:
+            for text in problems:
+                print("testkit.sim: %s" % text, file=sys.stderr)
+            return 2
+    elif termios is None:
+        print("testkit.sim: the pty transport needs Linux; use --serial PORT", file=sys.stderr)
+        return 2
     if opts.prefix is not None and not 1 <= opts.com <= 256:
         print("testkit.sim: --com must be 1..256", file=sys.stderr)
         return 2
@@ -642,10 +793,13 @@ def main(argv=None):
 
     def stop(signum, _frame):
         sim.stop_reason = signal.Signals(signum).name
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
+    # SIGBREAK: Windows' stand-in for SIGTERM (CTRL_BREAK_EVENT to the group).
+    for name in ("SIGTERM", "SIGINT", "SIGBREAK"):
+        if hasattr(signal, name):
+            signal.signal(getattr(signal, name), stop)
     # Closing our own pty must never take the simulator down.
-    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    if hasattr(signal, "SIGHUP"):
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
     try:
         sim.run()
     finally:

@@ -5,6 +5,7 @@ either bare words or key=value pairs:
 
   START   <ns> pid=P com=N on=1 bri=128 leds=...
   PLUG    <ns> pts=/dev/pts/X link=PATH        (REPLUG the same, after an unplug)
+  PLUG    <ns> serial=PORT baud=115200 bits=8 parity=none stop=1   (with --serial)
   TERMIOS <ns> ispeed=115200 ospeed=115200 csize=8 parenb=0 cstopb=0 ...
   RX      <ns> <hex of the bytes of one read> quiet=<ns: the line was idle then>
   QUERY   <ns>                                  (a 0x76 byte outside any message)
@@ -17,7 +18,7 @@ either bare words or key=value pairs:
   STATE   <ns> on=0|1 bri=N leds=rrggbb,...
   FLOOD   <ns> start byte=55 ms=5000 | end sent=N
   STALL   <ns> cause=start|after-bytes
-  UNPLUG  <ns> cause=after-frames|vanish-on-query|vanish-after-bytes
+  UNPLUG  <ns> cause=after-frames|vanish-on-query|vanish-after-bytes|line-lost
   EXIT    <ns> reason=SIGTERM|exit-after frames_ok=N rx=N on=.. bri=.. leds=..
 
 Timestamps are CLOCK_MONOTONIC, the clock of time.monotonic_ns() in any

@@ -1,17 +1,24 @@
 """End-to-end harness: the real lumaris_serial_spike.exe against the simulated
-controller (testkit.sim) on a pty linked into a Wine prefix. The root of the
-repository must be on the module path (PYTHONPATH).
+controller (testkit.sim) on a pty linked into a Wine prefix, or (pair mode)
+on the far end of a serial line whose near end the .exe opens. The root of
+the repository must be on the module path (PYTHONPATH).
 
 Environment:
   LSS_EXE        path to lumaris_serial_spike.exe (required)
   WINEPREFIX     the prefix whose dosdevices the simulator links into
-  LSS_SIM        1: run the simulator; empty or unset: the port is real
-                 hardware or a virtual pair, and the tests that need the
-                 simulator's fault modes or its log skip themselves
-  LSS_E2E_PORT   port under test (default COM5 with the simulator; none
-                 without: the tests skip)
-  LSS_E2E_ABSENT_PORT  a valid name with nothing behind it (default COM9 with
-                 the simulator, which clears it; none without: that test skips)
+  LSS_SIM        1: run the simulator on a pty; empty or unset (and no
+                 LSS_SIM_SERIAL): the port is a real controller, and the
+                 tests that need the simulator's fault modes or its log
+                 skip themselves
+  LSS_SIM_SERIAL pair mode: the simulator serves this serial device (COM21,
+                 /dev/ttyUSB1, one end of a socat pair) and LSS_E2E_PORT
+                 is the other end; the tests that need what a serial line
+                 cannot play (testkit.sim.SERIAL_CANNOT) skip themselves
+  LSS_E2E_PORT   port under test (default COM5 when the simulator runs in
+                 our Wine prefix; otherwise none, and the tests skip)
+  LSS_E2E_ABSENT_PORT  a valid name with nothing behind it (default COM9 when
+                 the simulator runs in our Wine prefix, which clears it;
+                 otherwise none, and that test skips)
   LSS_E2E_ARTIFACTS    directory for simulator logs (default: a temp dir)
   LSS_WINE       the wine launcher (default "wine"; ignored on Windows)
 
@@ -26,17 +33,28 @@ import unittest
 
 from testkit import CMD_BRI50, CMD_OFF, CMD_ON, NOTE_LINE, ON_WINDOWS, USAGE, frame  # noqa: F401
 from testkit.runner import Simulator, Tool
+from testkit.sim import SERIAL_CANNOT
+
+SIM_SERIAL = os.environ.get("LSS_SIM_SERIAL", "")
 
 
 def have_sim():
-    return os.environ.get("LSS_SIM", "") not in ("", "0") and not ON_WINDOWS
+    return bool(SIM_SERIAL) or (os.environ.get("LSS_SIM", "") not in ("", "0") and not ON_WINDOWS)
 
 
 EXE = os.environ.get("LSS_EXE", "")
 WINEPREFIX = os.environ.get("WINEPREFIX", "")
-# Without the simulator every COM name may be a real device: no defaults.
-PORT = os.environ.get("LSS_E2E_PORT", "COM5" if have_sim() else "")
-ABSENT_PORT = os.environ.get("LSS_E2E_ABSENT_PORT", "COM9" if have_sim() else "")
+
+
+def owns_prefix():
+    """COM links in the prefix are the tests' to plant and remove: the
+    simulator runs and the tool runs under Wine."""
+    return have_sim() and bool(WINEPREFIX) and not ON_WINDOWS
+
+
+# Outside a prefix of our own every COM name may be a real device: no defaults.
+PORT = os.environ.get("LSS_E2E_PORT", "COM5" if owns_prefix() else "")
+ABSENT_PORT = os.environ.get("LSS_E2E_ABSENT_PORT", "COM9" if owns_prefix() else "")
 TOOL = Tool(EXE, WINEPREFIX, os.environ.get("LSS_WINE", "wine"))
 
 
@@ -82,20 +100,30 @@ class E2ETestCase(unittest.TestCase):
         if not have_sim():
             self._sim = NoSim()
             return self._sim
-        if not WINEPREFIX:
-            self.skipTest("WINEPREFIX is not set")
-        com = com_number(port or self.port)
-        if com is None:
-            self.fail("port %r is not COM<digits>" % (port or self.port))
         name = re.sub(r"[^A-Za-z0-9_.-]", "_", self.id().split(".", 1)[-1])
-        self._sim = Simulator(WINEPREFIX, com, os.path.join(self.artifacts, name + ".log"), args)
+        log_path = os.path.join(self.artifacts, name + ".log")
+        if SIM_SERIAL:
+            self._sim = Simulator(None, None, log_path, args, serial=SIM_SERIAL)
+        else:
+            if not WINEPREFIX:
+                self.skipTest("WINEPREFIX is not set")
+            com = com_number(port or self.port)
+            if com is None:
+                self.fail("port %r is not COM<digits>" % (port or self.port))
+            self._sim = Simulator(WINEPREFIX, com, log_path, args)
         self._sim.active = True
         self.addCleanup(self._stop_sim, self._sim)
         return self._sim
 
-    def require_sim(self, why="needs the simulator's fault modes"):
+    def require_sim(self, *needs, why="needs the simulator's fault modes"):
+        """Skips the test without a simulator, or in pair mode when it needs
+        what a serial line cannot play (keys of testkit.sim.SERIAL_CANNOT)."""
         if not have_sim():
             self.skipTest(why)
+        for need in needs:
+            reason = SERIAL_CANNOT[need][1]
+            if SIM_SERIAL:
+                self.skipTest("on a serial line, no %s: %s" % (need, reason))
 
     def _stop_sim(self, sim):
         problems = sim.stop()
@@ -111,7 +139,7 @@ class E2ETestCase(unittest.TestCase):
 
     def clear_link(self, port):
         """Makes sure nothing is linked as `port` in the prefix."""
-        if not have_sim():
+        if not owns_prefix():
             return
         link = os.path.join(WINEPREFIX, "dosdevices", "com%d" % com_number(port))
         if os.path.lexists(link):

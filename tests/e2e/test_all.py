@@ -33,7 +33,7 @@ class FullSequence(E2ETestCase):
         self.assertEqual(log.state(), (True, 50, [(255, 255, 255)] * 12))
 
     def test_silent_controller_stops_checking_but_keeps_the_schedule(self):
-        self.require_sim("needs a controller that does not answer")
+        self.require_sim(why="needs a controller that does not answer")
         self.start_sim("--silent")
         res = self.run_step("all", timeout_s=30)
         self.assertRun(res, 1, b"FAIL v reply_bytes=(none, 2s timeout)\n" + NOTE_LINE)

@@ -6,7 +6,7 @@ import os
 import re
 import unittest
 
-from harness import NOTE_LINE, WINEPREFIX, E2ETestCase, com_number, frame, have_sim
+from harness import NOTE_LINE, WINEPREFIX, E2ETestCase, com_number, frame, owns_prefix
 
 # A write the line never takes: 258 from the tool's own wait, 29 for a short
 # count, or the driver's time-out status (1460, as Wine completes it).
@@ -17,7 +17,7 @@ BOUNDED_S = 8.0
 
 class StalledLine(E2ETestCase):
     def test_every_first_write_times_out(self):
-        self.require_sim()
+        self.require_sim("stall")
         self.start_sim("--stall")
         cases = [("off", rb"FAIL off code=(\d+)\n"),
                  ("fill-red", rb"FAIL fill=red code=(\d+)\n"),
@@ -33,7 +33,7 @@ class StalledLine(E2ETestCase):
                 self.assertLess(res.wall_s, BOUNDED_S, self.context(res))
 
     def test_bri50_json_write_times_out_after_the_frame(self):
-        self.require_sim()
+        self.require_sim("stall")
         self.start_sim("--stall-after-bytes", "42")
         res = self.run_step("bri50", timeout_s=30)
         m = re.fullmatch(rb"FAIL bri50 json_write code=(\d+)\n", res.out)
@@ -44,7 +44,7 @@ class StalledLine(E2ETestCase):
         self.assertReceived(log, frame(255, 255, 255), res)
 
     def test_full_sequence_with_a_line_that_stalls_after_the_query(self):
-        self.require_sim()
+        self.require_sim("stall")
         self.start_sim("--stall-after-bytes", "1")
         res = self.run_step("all", timeout_s=30)
         m = re.fullmatch(rb'OK v reply="WLED 0.14.0"\nFAIL fill=red code=(\d+)\n' + re.escape(NOTE_LINE),
@@ -63,7 +63,7 @@ class OddReplies(E2ETestCase):
         return res, log
 
     def test_flood_is_cut_at_63_bytes(self):
-        self.require_sim()
+        self.require_sim("flood")
         res, log = self.probe("--flood", "--flood-ms", "4000")
         self.assertRun(res, 1, b"FAIL v reply_bytes=" + b" ".join([b"55"] * 63) + b"\n")
         # Collection stopped at the byte limit, not at the 2 s deadline.
@@ -102,7 +102,7 @@ class OddReplies(E2ETestCase):
 
 class VanishingDevice(E2ETestCase):
     def test_vanish_while_the_reply_is_awaited(self):
-        self.require_sim()
+        self.require_sim("vanish")
         self.start_sim("--vanish-on-query")
         res = self.run_step("v", timeout_s=30)
         self.assertRun(res, 1, b"FAIL v reply_bytes=(none, 2s timeout)\n")
@@ -112,7 +112,7 @@ class VanishingDevice(E2ETestCase):
         self.assertRun(again, 1, b"", b"ERR open %s code=2\n" % self.port.encode())
 
     def test_vanish_in_the_middle_of_the_full_sequence(self):
-        self.require_sim()
+        self.require_sim("vanish")
         # The query and the red frame arrive; the device goes once it has
         # the green frame, so the blue write is the first to fail.
         self.start_sim("--vanish-after-bytes", str(1 + 42 + 42))
@@ -133,8 +133,8 @@ class NotASerialPort(E2ETestCase):
 
     def setUp(self):
         super().setUp()
-        if not have_sim():
-            self.skipTest("needs a Wine prefix to plant the link in")
+        if not owns_prefix():
+            self.skipTest("needs a Wine prefix of the tests' own to plant the link in")
         self.port_name = "COM%d" % (com_number(self.port) + 1)
         self.link = os.path.join(WINEPREFIX, "dosdevices", self.port_name.lower())
         self.clear_link(self.port_name)

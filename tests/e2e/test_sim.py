@@ -4,6 +4,7 @@ Linux client (no Wine): what the end-to-end tests rely on it to do."""
 import os
 import select
 import shutil
+import subprocess
 import tempfile
 import termios
 import time
@@ -11,7 +12,8 @@ import tty
 import unittest
 
 from harness import CMD_OFF, ON_WINDOWS, frame
-from testkit.runner import Simulator
+from testkit import ROOT
+from testkit.runner import PYTHON, Simulator
 
 
 @unittest.skipIf(ON_WINDOWS, "the simulator needs Linux ptys")
@@ -132,6 +134,16 @@ class SimulatorAlone(unittest.TestCase):
         if pts not in [os.ttyname(s) for _, s in mine]:
             self.skipTest("%s went to someone else's pty" % pts)
         self.stop()
+
+
+class SerialLineRefusals(unittest.TestCase):
+    def test_modes_that_need_both_sides_of_the_line_are_refused(self):
+        run = subprocess.run([PYTHON, "-m", "testkit.sim", "--serial", "/nonexistent", "--stall",
+                              "--vanish-on-query", "--unplug-after-frames", "1"],
+                             capture_output=True, timeout=30, env=dict(os.environ, PYTHONPATH=ROOT))
+        self.assertEqual(run.returncode, 2, run)
+        for option in (b"--stall", b"--vanish-on-query", b"--unplug-after-frames"):
+            self.assertIn(b"testkit.sim: --serial cannot play %s: " % option, run.stderr)
 
 
 if __name__ == "__main__":

@@ -69,7 +69,7 @@ class VersionProbe(E2ETestCase):
         self.assertGreater(res.end_ns, log.of("REPLY")[2].ns, self.context(res))
 
     def test_silent_controller_times_out_after_two_seconds(self):
-        self.require_sim("needs a controller that does not answer")
+        self.require_sim(why="needs a controller that does not answer")
         res = self.probe("--silent")
         self.assertRun(res, 1, b"FAIL v reply_bytes=(none, 2s timeout)\n")
         self.assertGreaterEqual(res.wall_s, 2.0, self.context(res))
@@ -78,14 +78,14 @@ class VersionProbe(E2ETestCase):
         self.log_after_v(res)
 
     def test_reply_without_line_end_is_dumped_after_the_deadline(self):
-        self.require_sim("needs a scripted reply")
+        self.require_sim(why="needs a scripted reply")
         res = self.probe("--reply-hex", "4F 4B")
         self.assertRun(res, 1, b"FAIL v reply_bytes=4F 4B\n")
         self.assertGreaterEqual(res.wall_s, 2.0, self.context(res))
         self.log_after_v(res)
 
     def test_prefix_without_space_fails(self):
-        self.require_sim("needs a scripted reply")
+        self.require_sim(why="needs a scripted reply")
         res = self.probe("--reply-hex", "57 4C 45 44 0D 0A")
         self.assertIn(res.out, [b"FAIL v reply_bytes=57 4C 45 44 0D 0A\n",
                                 b"FAIL v reply_bytes=57 4C 45 44 0D\n"], self.context(res))

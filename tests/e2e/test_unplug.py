@@ -13,7 +13,7 @@ DIM = frame(16, 16, 16)
 
 class UnplugLoop(E2ETestCase):
     def test_unplug_after_three_frames_and_replug(self):
-        self.require_sim("the unplug is scripted in the simulator")
+        self.require_sim("unplug", "line-settings", why="the unplug is scripted in the simulator")
         sim = self.start_sim("--unplug-after-frames", "3", "--replug-after-ms", "2500")
         run = self.start_tool(self.port, "unplug-loop", timeout_s=60, stdin="pipe")
         self.assertIsNotNone(run.wait_output(lambda d: d == PROMPT, 15),
@@ -58,7 +58,7 @@ class UnplugLoop(E2ETestCase):
         self.assertFalse(any(e.kind == "RX" for e in after), self.context(res))
 
     def test_no_replug_gives_up_after_thirty_attempts(self):
-        self.require_sim("the unplug is scripted in the simulator")
+        self.require_sim("unplug", why="the unplug is scripted in the simulator")
         self.start_sim("--unplug-after-frames", "1")
         res = self.run_step("unplug-loop", timeout_s=90)
         m = re.fullmatch(re.escape(PROMPT) + rb"ERR write code=(\d+)\nFAIL no-reopen \(first_write_err=(\d+)\)\n",
