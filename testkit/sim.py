@@ -58,6 +58,9 @@ SERIAL_CANNOT = {
                           "carries none), so the far end cannot log them"),
     "flood": ((), "a flood outlives the run: tens of KB stay queued in a pair beyond the reach "
                   "of the next run's purge and spoil it"),
+    "stale": (("stale",), "bytes the far end writes before the near end is opened may be dropped "
+                          "(a closed adapter, com0com) or still be in transit (socat), so they are "
+                          "not known to wait in the near end's input queue when the tool opens it"),
 }
 
 
@@ -673,6 +676,11 @@ class Sim:
         self.log.write("START", "pid=%d com=%s %s" % (
             os.getpid(), "-" if self.o.serial else self.o.com, self.state_text()))
         self.plug()
+        if self.o.stale:
+            # Before READY, so before any client can open the port: on a pty
+            # the bytes wait in the slave's input queue for whoever opens it.
+            self.log.write("STALE", self.o.stale.hex())
+            self.dev.write(self.o.stale)
         print("READY %s %s" % (self.dev.name, self.link_path or "-"), flush=True)
         while self.stop_reason is None:
             ts = now_ns()
@@ -754,6 +762,8 @@ def build_parser():
                    help="block the line once N bytes have been received")
     f.add_argument("--vanish-on-query", action="store_true",
                    help="unplug for good right after receiving 'v'")
+    f.add_argument("--stale", metavar="TEXT",
+                   help="bytes (escapes as --reply) waiting in the port before the tool opens it")
     f.add_argument("--vanish-after-bytes", type=int, metavar="N",
                    help="unplug for good once N bytes have been received")
     p.add_argument("--message-timeout-ms", type=int, default=100,
@@ -770,6 +780,8 @@ def main(argv=None):
             opts.reply_chunks = split_chunks(opts.reply_chunks)
         else:
             opts.reply_chunks = [decode_escapes(opts.reply)]
+        if opts.stale is not None:
+            opts.stale = decode_escapes(opts.stale)
     except ValueError as e:
         print("testkit.sim: %s" % e, file=sys.stderr)
         return 2

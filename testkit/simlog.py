@@ -7,6 +7,7 @@ either bare words or key=value pairs:
   PLUG    <ns> pts=/dev/pts/X link=PATH        (REPLUG the same, after an unplug)
   PLUG    <ns> serial=PORT baud=115200 bits=8 parity=none stop=1   (with --serial)
   TERMIOS <ns> ispeed=115200 ospeed=115200 csize=8 parenb=0 cstopb=0 ...
+  STALE   <ns> <hex of the bytes queued before any client opened the port>
   RX      <ns> <hex of the bytes of one read> quiet=<ns: the line was idle then>
   QUERY   <ns>                                  (a 0x76 byte outside any message)
   REPLY   <ns taken just before the write> <hex of the bytes written back>

@@ -60,6 +60,12 @@ class VersionProbe(E2ETestCase):
         self.assertRun(res, 0, b'OK v reply="WLED 0.14.0"\n')
         self.assertEqual(self.log_after_v(res).reply_bytes(), b"WLED 0.14.0\r\n")
 
+    def test_stale_bytes_queued_before_the_open_are_purged(self):
+        self.require_sim("stale", why="needs bytes queued in the port before the tool opens it")
+        res = self.probe("--stale", "XX\\r\\n")
+        self.assertRun(res, 0, b'OK v reply="WLED 0.14.0"\n')
+        self.assertEqual(self.log_after_v(res).first("STALE").words, ["58580d0a"], self.context(res))
+
     def test_reply_in_three_pieces_is_collected_to_the_line_end(self):
         res = self.probe("--reply-chunks", "WL|ED 0.14.0|\\r\\n", "--chunk-delay-ms", "300")
         self.assertRun(res, 0, b'OK v reply="WLED 0.14.0"\n')
