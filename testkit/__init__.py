@@ -38,5 +38,14 @@ def frame(r, g, b):
     return HEADER + bytes([r, g, b]) * 12
 
 
-ALL_BYTES = (b"v" + frame(255, 0, 0) + frame(0, 255, 0) + frame(0, 0, 255)
-             + frame(255, 255, 255) + CMD_BRI50 + CMD_OFF + CMD_ON)
+# What the controller receives from each of those steps, in the order `all` runs them.
+STEP_BYTES = {
+    "v": b"v",
+    "fill-red": frame(255, 0, 0),
+    "fill-green": frame(0, 255, 0),
+    "fill-blue": frame(0, 0, 255),
+    "bri50": frame(255, 255, 255) + CMD_BRI50,
+    "off": CMD_OFF,
+    "on": CMD_ON,
+}
+ALL_BYTES = b"".join(STEP_BYTES.values())
