@@ -113,7 +113,9 @@ class Soak:
         k = next((k for k, step in enumerate(steps) if STEP_OK[step] not in run.out), None)
         if k is None or not got.startswith(b"".join(STEP_BYTES[step] for step in steps[:k + 1])):
             return None
-        said = "the tool printed %r" % [l for l in run.out.split(b"\n") if l.startswith(b"FAIL")]
+        said = "the tool printed %s" % (", ".join(
+            "'%s'" % l.decode(errors="replace") for l in run.out.split(b"\n") if l.startswith(b"FAIL"))
+            or "no FAIL line")
         if steps[k] != "v":
             return "%s, but the controller received all of %s" % (said, steps[k])
         replies = [e for e in log.of("REPLY") if e.ns >= run.start_ns]
@@ -123,7 +125,7 @@ class Soak:
         if replies[-1].ns - int(query.get("quiet")) > REPLY_DUE_S * 1e9:
             return None
         return "%s, but the controller answered %r %.1f ms after reading the query" % (
-            said, REPLY, (replies[0].ns - query.ns) / 1e6)
+            said, REPLY.decode(), (replies[0].ns - query.ns) / 1e6)
 
     def check_run(self, run, sim):
         """[(kind, text)] of what went wrong in one run."""
