@@ -46,6 +46,19 @@ lint clang-format bash -c "git ls-files -z 'src/*.cpp' 'src/*.h' 'tests/*.cpp' '
 lint shellcheck bash -c "git ls-files -z 'scripts/*.sh' 'bench/*.sh' .ci/run | xargs -0 shellcheck"
 lint yamllint bash -c "git ls-files -z '.github/*.yml' | xargs -0 -r yamllint --strict"
 
+# Windows-host check: msvc-release configured by Windows CMake under Wine and
+# what its CTest would run there; one test in the summary. Compiles nothing.
+banner "windows-host"
+winhost_pass=0 winhost_fail=0
+if timeout --kill-after=10 300 bash scripts/windows-host-check.sh >"$logdir/windows-host.log" 2>&1; then
+    winhost_pass=1
+    tail -n 1 "$logdir/windows-host.log"
+else
+    winhost_fail=1
+    echo "windows-host: FAILED"
+    cat "$logdir/windows-host.log"
+fi
+
 presets=(native windows fuzz)
 declare -A built summary passed failed
 build_failures=0
@@ -130,6 +143,8 @@ for p in native fuzz windows; do
     total_fail=$((total_fail + failed[$p]))
 done
 printf '%-8s %s passed, %s failed\n' lint "$lint_pass" "$lint_fail"
+printf '%-8s %s passed, %s failed\n' winhost "$winhost_pass" "$winhost_fail"
+total_pass=$((total_pass + winhost_pass)) total_fail=$((total_fail + winhost_fail))
 [ "$build_failures" -gt 0 ] && echo "($build_failures failed build(s) counted as failures)"
 echo "tests: $total_pass passed, $total_fail failed"
 [ "$total_fail" -eq 0 ]
