@@ -182,4 +182,55 @@ TEST(BuiltExe, RejectsAnUnpairedSurrogateOnlyWhenTheCountIsRight) {
     }
 }
 
+// Under CTest there is no terminal, and under Wine without a display
+// AllocConsole gives no usable console. So a test process without a console
+// runs this test again in a copy of itself started with CREATE_NO_WINDOW,
+// which gets a console without a window for the .exe to inherit, and passes
+// only if the copy ran the check and passed.
+TEST(ConsoleOutput, ErrorLinesGoToStandardErrorBesideAConsole) {
+    const std::wstring exe = built_exe();
+    if (exe.empty()) {
+        GTEST_SKIP() << "LSS_EXE does not name the built .exe";
+    }
+    SECURITY_ATTRIBUTES inherited{static_cast<DWORD>(sizeof inherited), nullptr, TRUE};
+    const Owned screen(CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                                 CONSOLE_TEXTMODE_BUFFER, nullptr));
+    DWORD mode = 0;
+    if (!GetConsoleMode(screen.h, &mode)) {
+        if (GetEnvironmentVariableW(L"LSS_CONSOLE_COPY", nullptr, 0) != 0) {
+            GTEST_SKIP() << "no console even when started with CREATE_NO_WINDOW";
+        }
+        wchar_t self[MAX_PATH];
+        ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+        const Owned report(scratch_file());
+        ASSERT_NE(report.h, INVALID_HANDLE_VALUE);
+        SetEnvironmentVariableW(L"LSS_CONSOLE_COPY", L"1");
+        const DWORD status = run(L"\"" + std::wstring(self) + L"\" --gtest_filter=ConsoleOutput.*",
+                                 CREATE_NO_WINDOW, report.h, report.h);
+        SetEnvironmentVariableW(L"LSS_CONSOLE_COPY", nullptr);
+        const std::string copy = contents(report.h);
+        if (copy.find("[  SKIPPED ]") != std::string::npos) {
+            GTEST_SKIP() << copy;
+        }
+        EXPECT_TRUE(status == 0 && copy.find("[  PASSED  ] 1 test") != std::string::npos) << copy;
+        return;
+    }
+    const Owned err(scratch_file());
+    ASSERT_NE(err.h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(run(with_lone_surrogate(exe, true), 0, screen.h, err.h), 2u);
+    EXPECT_EQ(contents(err.h), "ERR argument 2 is not valid Unicode (unpaired surrogate)\n");
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.h, &info));
+    const DWORD written = static_cast<DWORD>(info.dwCursorPosition.Y) * static_cast<DWORD>(info.dwSize.X) +
+                          static_cast<DWORD>(info.dwCursorPosition.X);
+    std::wstring shown(written, L' ');
+    DWORD got = 0;
+    if (written > 0) {
+        ASSERT_TRUE(ReadConsoleOutputCharacterW(screen.h, &shown[0], written, COORD{0, 0}, &got));
+    }
+    shown.resize(got);
+    EXPECT_EQ(shown, L"") << "on the console";
+}
+
 }  // namespace
