@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <string>
 
 #include "cli/wide_args_win32.h"
@@ -25,8 +25,8 @@ TEST(WideArgs, ConvertsToUtf8WithoutBestFitAndRejectsUnpairedSurrogates) {
     EXPECT_EQ(g_args.argv[6], nullptr);
 
     const wchar_t* broken[] = {L"tool", L"COM5",
-                               L"o\xD800"
-                               L"ff",
+                               (L"o\xD800"
+                                L"ff"),
                                L"\xDC00"};
     EXPECT_EQ(utf8_args_from_wide(4, broken, g_args), 2);  // the first bad one
     EXPECT_STREQ(g_args.argv[1], "COM5");
@@ -35,16 +35,19 @@ TEST(WideArgs, ConvertsToUtf8WithoutBestFitAndRejectsUnpairedSurrogates) {
 }
 
 std::wstring built_exe() {
-    const char* path = std::getenv("LSS_EXE");
-    if (path == nullptr || *path == '\0') {
+    // Read as UTF-16, like the paths it is handed to (getenv is C4996 under /WX).
+    const DWORD size = GetEnvironmentVariableW(L"LSS_EXE", nullptr, 0);  // counts the NUL
+    if (size <= 1) {
         return L"";
     }
+    std::wstring path(size, L'\0');
+    path.resize(GetEnvironmentVariableW(L"LSS_EXE", &path[0], size));
     // Under Wine the build tree's Unix path is reached through drive Z:.
-    std::wstring wide = path[0] == '/' ? L"Z:" : L"";
-    for (const char* p = path; *p != '\0'; ++p) {
-        wide += static_cast<wchar_t>(*p == '/' ? '\\' : static_cast<unsigned char>(*p));
+    if (path[0] == L'/') {
+        path.insert(0, L"Z:");
     }
-    return wide;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
 }
 
 TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
