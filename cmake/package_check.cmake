@@ -34,6 +34,8 @@ endif()
 # The checksum file beside the ZIP, in sha256sum's format.
 file(SHA256 "${zip}" digest)
 file(READ "${zip}.sha256" listed)
+# CPack writes the file in text mode: CR LF on Windows, LF elsewhere.
+string(REPLACE "\r\n" "\n" listed "${listed}")
 if(NOT listed STREQUAL "${digest}  ${PACKAGE}.zip\n")
   message(FATAL_ERROR "${zip}.sha256 is [${listed}], expected the digest ${digest}")
 endif()

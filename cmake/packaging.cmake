@@ -27,14 +27,9 @@ include(CPack)
 # empty folder and run the .exe found there with no arguments. Called from
 # tests/ so that the Wine fixture and its environment are known.
 function(lss_add_package_test)
-  set(emulator "")
-  set(env "")
-  set(fixture "")
-  if(CMAKE_CROSSCOMPILING)
-    string(REPLACE ";" "|" emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
-    set(env "${LSS_WINE_ENV}")
-    set(fixture wine)
-  endif()
+  # The packaged .exe is started the way every test program is: through the
+  # cross build's emulator (Wine), or directly.
+  string(REPLACE ";" "|" emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND}
             -DCPACK=${CMAKE_CPACK_COMMAND}
@@ -45,8 +40,5 @@ function(lss_add_package_test)
             -DEMULATOR=${emulator}
             -P ${PROJECT_SOURCE_DIR}/cmake/package_check.cmake)
   set_tests_properties(package_zip PROPERTIES TIMEOUT 240)
-  if(fixture)
-    set_tests_properties(package_zip PROPERTIES
-      ENVIRONMENT "${env}" FIXTURES_REQUIRED ${fixture})
-  endif()
+  lss_under_wine(package_zip)
 endfunction()

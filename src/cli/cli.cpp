@@ -14,6 +14,18 @@ const char kUsageText[] =
 
 namespace {
 
+// One print per line of the usage text: on a console only a line's closing
+// LF is passed through as a line end.
+void print_usage() {
+    const char* line = kUsageText;
+    while (*line != '\0') {
+        const char* end = std::strchr(line, '\n');
+        const int n = static_cast<int>(end - line) + 1;
+        print_err("%.*s", n, line);
+        line += n;
+    }
+}
+
 struct StepRow {
     const char* name;
     // `port` is passed by reference so that a step that closes the port can
@@ -136,7 +148,7 @@ ExitStatus step_all(PortHandle port) {
 
 ExitStatus run_main(int argc, char** argv) {
     if (argc != 3) {
-        print_err("%s", kUsageText);
+        print_usage();
         return kExitUsage;
     }
     const char* port_name = argv[1];
@@ -159,7 +171,7 @@ ExitStatus run_main(int argc, char** argv) {
     const StepRow* row = find_step(step_name);
     if (row == nullptr) {
         print_err("ERR unknown step '%s'\n", step_name);
-        print_err("%s", kUsageText);
+        print_usage();
         close_port(port);
         return kExitUsage;
     }

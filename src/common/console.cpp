@@ -51,3 +51,35 @@ std::size_t utf8_chunk_length(const char* bytes, std::size_t length, std::size_t
     // Still a continuation byte: stray bytes that belong to no sequence.
     return (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80 ? limit : cut;
 }
+
+namespace {
+
+std::size_t put_escape(unsigned char byte, char* out) {
+    static const char kHex[] = "0123456789ABCDEF";
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kHex[byte >> 4];
+    out[3] = kHex[byte & 0x0F];
+    return 4;
+}
+
+}  // namespace
+
+std::size_t console_visible(const char* text, std::size_t length, bool ends_line, char* out) {
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool closing_lf = byte == '\n' && ends_line && i + 1 == length;
+        const bool c1 =
+            byte == 0xC2 && i + 1 < length && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c1) {
+            used += put_escape(byte, out + used);
+            used += put_escape(static_cast<unsigned char>(text[++i]), out + used);
+        } else if ((byte < 0x20 && !closing_lf) || byte == 0x7F) {
+            used += put_escape(byte, out + used);
+        } else {
+            out[used++] = static_cast<char>(byte);
+        }
+    }
+    return used;
+}

@@ -34,3 +34,13 @@ int read_stdin_char();
 // How many of `length` bytes of UTF-8 text to take so that a piece of at most
 // `limit` bytes (limit >= 4) never ends inside a multi-byte sequence.
 std::size_t utf8_chunk_length(const char* bytes, std::size_t length, std::size_t limit);
+
+// A console is read by a person, and lines can carry text from outside (the
+// controller's reply, an echoed argument) with control characters that a
+// terminal acts on: an escape sequence can clear the screen or retitle the
+// window. For a console, each byte below 0x20, DEL (0x7F) and each C1 control
+// (U+0080..U+009F, C2 80..C2 9F in UTF-8) is written as \xHH, one escape per
+// byte; only the LF that closes the line stays as it is, when `ends_line` says
+// that the piece ends the line. Writes at most 4 * length bytes to `out` and
+// returns how many. Pipes and files never go through this: they get the bytes.
+std::size_t console_visible(const char* text, std::size_t length, bool ends_line, char* out);

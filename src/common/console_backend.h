@@ -6,6 +6,7 @@
 
 // The process's real output streams, one implementation per platform, chosen
 // by the build: console_std.cpp (bytes through the C runtime) or
-// console_win32.cpp (a console window gets UTF-16, pipes and files the bytes).
+// console_win32.cpp (a console window gets UTF-16 with control characters
+// shown as escapes, pipes and files the bytes).
 // Each call writes one line and flushes it.
 void console_backend_vprint(Stream stream, const char* fmt, va_list args) LSS_VPRINTF(2);

@@ -10,16 +10,22 @@ namespace {
 // most one argument, and an argument is at most 3 UTF-8 bytes for each of the
 // command line's 32767 UTF-16 units. A line therefore always fits whole.
 constexpr std::size_t kLineCapacity = 3 * 32768 + 256;
-constexpr std::size_t kChunkBytes = 1024;
+// A piece of the line, and the same piece with its control characters shown
+// as escapes (each byte at most four).
+constexpr std::size_t kPieceBytes = 256;
+constexpr std::size_t kChunkBytes = 4 * kPieceBytes;
 
 void write_console_utf8(HANDLE console, const char* text, std::size_t length) {
+    char shown[kChunkBytes];
     // Each UTF-8 byte gives at most one UTF-16 unit (4 bytes give a surrogate
     // pair; an invalid byte gives one U+FFFD), so a chunk always fits.
     wchar_t wide[kChunkBytes];
     while (length > 0) {
-        const std::size_t take = utf8_chunk_length(text, length, kChunkBytes);
-        const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(take), wide,
-                                              static_cast<int>(kChunkBytes));
+        // Whole UTF-8 sequences only, so a C1 control is never cut in two.
+        const std::size_t take = utf8_chunk_length(text, length, kPieceBytes);
+        const std::size_t n = console_visible(text, take, take == length, shown);
+        const int units =
+            MultiByteToWideChar(CP_UTF8, 0, shown, static_cast<int>(n), wide, static_cast<int>(kChunkBytes));
         int done = 0;
         while (done < units) {
             DWORD written = 0;
@@ -43,7 +49,8 @@ void console_backend_vprint(Stream stream, const char* fmt, va_list args) {
     // A console decodes bytes with its output code page (437 or 850 by default,
     // which shows the em dash as three wrong characters). Giving it UTF-16
     // shows the text right without changing the code page the shell will see
-    // after we exit. Pipes and files fail GetConsoleMode and keep the bytes.
+    // after we exit; control characters in the line are shown, not obeyed
+    // (console_visible). Pipes and files fail GetConsoleMode and keep the bytes.
     if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
         char line[kLineCapacity];
         va_list copy;

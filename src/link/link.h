@@ -40,8 +40,9 @@ PortHandle open_port(const char* name, ErrorCode& code);
 // transferred; `code` is always set (0 on success).
 bool write_timed(PortHandle port, const std::uint8_t* bytes, std::uint32_t length, ErrorCode& code);
 
-// Reads what has arrived, up to `capacity` bytes, with a bounded wait. Every
-// failure counts as 0 bytes.
+// Reads what has arrived, up to `capacity` bytes, with a bounded wait. A read
+// that cannot start counts 0 bytes; one still pending after the wait is
+// cancelled, and what it had stored by the time it settled is counted.
 std::uint32_t read_timed(PortHandle port, std::uint8_t* dest, std::uint32_t capacity);
 
 // Releases a port received from open_port. Call exactly once per open port.

@@ -166,8 +166,13 @@ std::uint32_t read_timed(PortHandle port, std::uint8_t* dest, std::uint32_t capa
             (void)w.get_overlapped_result(handle, &ov, &count, FALSE);
             stored = count;
         } else {
-            // Bytes a cancelled read already stored are not counted.
+            // The settled read's count is kept: the read may have completed
+            // just as the wait gave up (a late signal under load; CancelIoEx
+            // then finds nothing to cancel), or stored some bytes before the
+            // cancel took effect. Either way the driver has handed those bytes
+            // over and holds no other copy: dropping them would lose a reply.
             cancel_and_settle(w, handle, ov, count);
+            stored = count;
         }
     }
     (void)w.close_handle(ov.hEvent);

@@ -74,7 +74,7 @@ ExitStatus step_version(PortHandle port) {
         while (received > 0 && is_trailing_blank(reply[received - 1])) {
             reply[--received] = 0;
         }
-        // A cancelled read may have left uncounted bytes past the count;
+        // A read that failed may have left uncounted bytes past the count;
         // the terminator at the count keeps them out of the printed reply.
         reply[received] = 0;
         print_out("OK v reply=\"%s\"\n", reinterpret_cast<const char*>(reply));

@@ -29,7 +29,7 @@ class FakeLink {
     };
     struct ReadResult {
         std::vector<std::uint8_t> bytes;      // counted bytes (capped at capacity; the rest stays queued)
-        std::vector<std::uint8_t> uncounted;  // stored after them but not counted (cancelled read)
+        std::vector<std::uint8_t> uncounted;  // stored after them but not counted (failed read)
         std::int64_t duration_ns = 10 * 1000 * 1000;
     };
 

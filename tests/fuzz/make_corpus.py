@@ -43,7 +43,7 @@ def version_seeds():
         "a_63_bytes": b"\x00" + read(b"A" * 63),
         "wled_nul_tab_high": b"\x00" + read(b"WLED 1\t\x00\xff \r\n"),
         "wled_two_lines": b"\x00" + read(b"WLED 1\r\nX\r\n"),
-        "cancelled_read_leaves_crlf": b"\x00" + read(b"WLED 0.14") + read(b"", 100, b".0\r\nEXTRA"),
+        "failed_read_leaves_crlf": b"\x00" + read(b"WLED 0.14") + read(b"", 100, b".0\r\nEXTRA"),
         # Four counted bytes, the space after them only left behind uncounted.
         "wled_space_uncounted": b"\x00" + read(b"WLED", 100, b" 1\r\n"),
         # Slow idle reads that leave junk behind, and a slow query write.

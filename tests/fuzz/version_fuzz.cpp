@@ -5,7 +5,7 @@
 //             bit 0     the query write fails; its code is the next 4 bytes (little endian)
 //             bits 1-2  write duration: 0, 1, 50 or 100 ms
 //             bits 3-4  duration of the reads after the script runs out: 10, 0, 1 or 100 ms
-//             bit 5     those reads leave "\r\nJUNK" uncounted behind the count (cancelled reads)
+//             bit 5     those reads leave "\r\nJUNK" uncounted behind the count (failed reads)
 //   then read records until the input ends, each:
 //             ctl       bits 0-5 counted length L (0..63), bit 6 uncounted part follows,
 //                       bit 7 duration byte follows (otherwise 10 ms)

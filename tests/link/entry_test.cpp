@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <string>
 
 #include "cli/wide_args_win32.h"
@@ -25,8 +25,8 @@ TEST(WideArgs, ConvertsToUtf8WithoutBestFitAndRejectsUnpairedSurrogates) {
     EXPECT_EQ(g_args.argv[6], nullptr);
 
     const wchar_t* broken[] = {L"tool", L"COM5",
-                               L"o\xD800"
-                               L"ff",
+                               (L"o\xD800"
+                                L"ff"),
                                L"\xDC00"};
     EXPECT_EQ(utf8_args_from_wide(4, broken, g_args), 2);  // the first bad one
     EXPECT_STREQ(g_args.argv[1], "COM5");
@@ -35,16 +35,19 @@ TEST(WideArgs, ConvertsToUtf8WithoutBestFitAndRejectsUnpairedSurrogates) {
 }
 
 std::wstring built_exe() {
-    const char* path = std::getenv("LSS_EXE");
-    if (path == nullptr || *path == '\0') {
+    // Read as UTF-16, like the paths it is handed to (getenv is C4996 under /WX).
+    const DWORD size = GetEnvironmentVariableW(L"LSS_EXE", nullptr, 0);  // counts the NUL
+    if (size <= 1) {
         return L"";
     }
+    std::wstring path(size, L'\0');
+    path.resize(GetEnvironmentVariableW(L"LSS_EXE", &path[0], size));
     // Under Wine the build tree's Unix path is reached through drive Z:.
-    std::wstring wide = path[0] == '/' ? L"Z:" : L"";
-    for (const char* p = path; *p != '\0'; ++p) {
-        wide += static_cast<wchar_t>(*p == '/' ? '\\' : static_cast<unsigned char>(*p));
+    if (path[0] == L'/') {
+        path.insert(0, L"Z:");
     }
-    return wide;
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return path;
 }
 
 TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
@@ -83,6 +86,154 @@ TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos) << manifest;
     FreeLibrary(image);
+}
+
+// ---- The built .exe started with a UTF-16 command line ----
+
+struct Owned {  // closes the handle however the test ends
+    HANDLE h;
+    explicit Owned(HANDLE handle) : h(handle) {}
+    ~Owned() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+};
+
+constexpr DWORD kNoExit = 99;
+
+// A file to catch a child's output: files, unlike pipes, cannot fill up and
+// block a child we are waiting for. Deleted when its last handle closes.
+HANDLE scratch_file() {
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"lss", 0, path) == 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    SECURITY_ATTRIBUTES inherited{static_cast<DWORD>(sizeof inherited), nullptr, TRUE};
+    return CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherited, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+}
+
+std::string contents(HANDLE file) {
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    while (ReadFile(file, chunk, static_cast<DWORD>(sizeof chunk), &got, nullptr) && got > 0) {
+        text.append(chunk, got);
+    }
+    return text;
+}
+
+// The exit status of `command` run with these standard handles, or kNoExit.
+DWORD run(std::wstring command, DWORD flags, HANDLE out, HANDLE err) {
+    STARTUPINFOW start{};
+    start.cb = static_cast<DWORD>(sizeof start);
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdOutput = out;
+    start.hStdError = err;
+    PROCESS_INFORMATION child{};
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr, &start,
+                        &child)) {
+        ADD_FAILURE() << "CreateProcessW error " << GetLastError();
+        return kNoExit;
+    }
+    const Owned process(child.hProcess);
+    const Owned thread(child.hThread);
+    // A Wine start takes well under a second; the bound is only there so
+    // that a hung child fails the test instead of hanging the run.
+    if (WaitForSingleObject(process.h, 60000) != WAIT_OBJECT_0) {
+        TerminateProcess(process.h, kNoExit);
+        WaitForSingleObject(process.h, 10000);
+        ADD_FAILURE() << "no exit within a minute";
+        return kNoExit;
+    }
+    DWORD status = kNoExit;
+    GetExitCodeProcess(process.h, &status);
+    return status;
+}
+
+// COM199 is a valid name with no port behind it: opened by mistake, it would
+// show as "ERR open" and exit 1.
+std::wstring with_lone_surrogate(const std::wstring& exe, bool with_port) {
+    return L"\"" + exe + L"\"" + (with_port ? L" COM199" : L"") + L" \xD800";
+}
+
+TEST(BuiltExe, RejectsAnUnpairedSurrogateOnlyWhenTheCountIsRight) {
+    const std::wstring exe = built_exe();
+    if (exe.empty()) {
+        GTEST_SKIP() << "LSS_EXE does not name the built .exe";
+    }
+    for (const bool with_port : {true, false}) {
+        SCOPED_TRACE(with_port ? "COM199 and a lone surrogate" : "a lone surrogate alone");
+        const Owned out(scratch_file());
+        const Owned err(scratch_file());
+        ASSERT_NE(out.h, INVALID_HANDLE_VALUE);
+        ASSERT_NE(err.h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(run(with_lone_surrogate(exe, with_port), 0, out.h, err.h), 2u);
+        EXPECT_EQ(contents(out.h), "");
+        if (with_port) {
+            EXPECT_EQ(contents(err.h), "ERR argument 2 is not valid Unicode (unpaired surrogate)\n");
+        } else {
+            EXPECT_EQ(contents(err.h).rfind("usage: lumaris_serial_spike <COMn> <step>\n", 0), 0u)
+                << contents(err.h);
+        }
+    }
+}
+
+// Under CTest there is no terminal, and under Wine without a display
+// AllocConsole gives no usable console. So a test process without a console
+// runs this test again in a copy of itself started with CREATE_NO_WINDOW,
+// which gets a console without a window for the .exe to inherit, and passes
+// only if the copy ran the check and passed.
+TEST(ConsoleOutput, ErrorLinesGoToStandardErrorBesideAConsole) {
+    const std::wstring exe = built_exe();
+    if (exe.empty()) {
+        GTEST_SKIP() << "LSS_EXE does not name the built .exe";
+    }
+    SECURITY_ATTRIBUTES inherited{static_cast<DWORD>(sizeof inherited), nullptr, TRUE};
+    const Owned screen(CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE, &inherited,
+                                                 CONSOLE_TEXTMODE_BUFFER, nullptr));
+    DWORD mode = 0;
+    if (!GetConsoleMode(screen.h, &mode)) {
+        if (GetEnvironmentVariableW(L"LSS_CONSOLE_COPY", nullptr, 0) != 0) {
+            GTEST_SKIP() << "no console even when started with CREATE_NO_WINDOW";
+        }
+        wchar_t self[MAX_PATH];
+        ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+        const Owned report(scratch_file());
+        ASSERT_NE(report.h, INVALID_HANDLE_VALUE);
+        SetEnvironmentVariableW(L"LSS_CONSOLE_COPY", L"1");
+        const DWORD status = run(L"\"" + std::wstring(self) + L"\" --gtest_filter=ConsoleOutput.*",
+                                 CREATE_NO_WINDOW, report.h, report.h);
+        SetEnvironmentVariableW(L"LSS_CONSOLE_COPY", nullptr);
+        const std::string copy = contents(report.h);
+        if (copy.find("[  SKIPPED ]") != std::string::npos) {
+            GTEST_SKIP() << copy;
+        }
+        EXPECT_TRUE(status == 0 && copy.find("[  PASSED  ] 1 test") != std::string::npos) << copy;
+        return;
+    }
+    const Owned err(scratch_file());
+    ASSERT_NE(err.h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(run(with_lone_surrogate(exe, true), 0, screen.h, err.h), 2u);
+    EXPECT_EQ(contents(err.h), "ERR argument 2 is not valid Unicode (unpaired surrogate)\n");
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.h, &info));
+    const DWORD written = static_cast<DWORD>(info.dwCursorPosition.Y) * static_cast<DWORD>(info.dwSize.X) +
+                          static_cast<DWORD>(info.dwCursorPosition.X);
+    std::wstring shown(written, L' ');
+    DWORD got = 0;
+    if (written > 0) {
+        ASSERT_TRUE(ReadConsoleOutputCharacterW(screen.h, &shown[0], written, COORD{0, 0}, &got));
+    }
+    shown.resize(got);
+    EXPECT_EQ(shown, L"") << "on the console";
 }
 
 }  // namespace

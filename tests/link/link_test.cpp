@@ -470,28 +470,32 @@ TEST_F(ReadTimed, FailedResultStillGivesItsCount) {
     expect_one_event_closed();
 }
 
-// Past the wait (timed out or failed): cancelled, settled while the caller's
-// buffer is still lent out, and nothing counted even though bytes landed.
-TEST_F(ReadTimed, PendingPastTheWaitIsCancelledAndCountsNothing) {
+// Past the wait: cancelled and settled while the caller's buffer is still
+// lent out, and whatever the settled read reports is counted. First race: the
+// read completed as the wait gave up, so the cancel finds nothing to cancel.
+TEST_F(ReadTimed, CompletedAsTheWaitTimedOutIsCounted) {
     pend();
     fake.transfer.wait = WAIT_TIMEOUT;
-    fake.transfer.result = FakeWin32::fails(ERROR_OPERATION_ABORTED);
-    fake.transfer.result_count = 4;
-    fake.transfer.settle_bytes = {'W', 'L', 'E', 'D'};
-    EXPECT_EQ(read_timed(port, dest, sizeof dest), 0u);
-    EXPECT_EQ(std::memcmp(dest, "WLED", 4), 0);
+    fake.transfer.cancel = FakeWin32::fails(ERROR_NOT_FOUND);
+    fake.transfer.result_count = 13;
+    fake.transfer.settle_bytes = {'W', 'L', 'E', 'D', ' ', '0', '.', '1', '4', '.', '0', '\r', '\n'};
+    EXPECT_EQ(read_timed(port, dest, sizeof dest), 13u);
+    EXPECT_EQ(std::memcmp(dest, "WLED 0.14.0\r\n", 13), 0);
     EXPECT_EQ(fake.calls, (Calls{"CreateEventA", "ReadFile", "GetLastError", "WaitForSingleObject",
                                  "CancelIoEx", "GetOverlappedResult", "CloseHandle"}));
     expect_cancelled_and_settled();
     expect_one_event_closed();
 }
 
-TEST_F(ReadTimed, FailedWaitIsCancelledAndCountsNothing) {
+// Second race: the cancel took effect after k bytes had been stored.
+TEST_F(ReadTimed, CancelledAfterStoringBytesCountsThem) {
     pend();
-    fake.transfer.wait = WAIT_FAILED;
-    fake.transfer.wait_error = ERROR_INVALID_HANDLE;
-    fake.transfer.result_count = 3;
-    EXPECT_EQ(read_timed(port, dest, sizeof dest), 0u);
+    fake.transfer.wait = WAIT_TIMEOUT;
+    fake.transfer.result = FakeWin32::fails(ERROR_OPERATION_ABORTED);
+    fake.transfer.result_count = 4;
+    fake.transfer.settle_bytes = {'W', 'L', 'E', 'D'};
+    EXPECT_EQ(read_timed(port, dest, sizeof dest), 4u);
+    EXPECT_EQ(std::memcmp(dest, "WLED", 4), 0);
     expect_cancelled_and_settled();
     expect_one_event_closed();
 }

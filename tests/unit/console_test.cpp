@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "common/console.h"
 
@@ -23,5 +24,30 @@ TEST(Utf8Chunk, NeverCutsInsideASequence) {
     for (const Case& c : cases) {
         EXPECT_EQ(utf8_chunk_length(c.text, std::strlen(c.text), c.limit), c.want)
             << "text of " << std::strlen(c.text) << " bytes, limit " << c.limit;
+    }
+}
+
+// What a console window is given: control characters from a device reply or
+// an argument as escapes, everything else (and the closing LF) as it was.
+TEST(ConsoleVisible, ShowsControlCharactersInsteadOfPassingThem) {
+    struct Case {
+        std::string text;
+        bool ends_line;
+        std::string want;
+    } cases[] = {
+        {"OK v reply=\"WLED \x1B[2J\x1B]0;t\x07\"\n", true, "OK v reply=\"WLED \\x1B[2J\\x1B]0;t\\x07\"\n"},
+        {"WLED 1\r\nFAIL x\n", true, "WLED 1\\x0D\\x0AFAIL x\n"},
+        {"a\n", false, "a\\x0A"},  // a piece that does not end the line
+        {std::string("\0\t\x1F\x7F", 4), true, "\\x00\\x09\\x1F\\x7F"},
+        // C1 controls escaped byte by byte; U+00A0 and the em dash are text.
+        {"\xC2\x9B"
+         "1m \xC2\x80\xC2\xA0 \xE2\x80\x94\n",
+         true, "\\xC2\\x9B1m \\xC2\\x80\xC2\xA0 \xE2\x80\x94\n"},
+        {"ERR unknown step 'a\\x1B'\n", true, "ERR unknown step 'a\\x1B'\n"},
+    };
+    for (const Case& c : cases) {
+        char out[4 * 64];
+        const std::size_t n = console_visible(c.text.data(), c.text.size(), c.ends_line, out);
+        EXPECT_EQ(std::string(out, n), c.want);
     }
 }

@@ -60,6 +60,12 @@ TEST_F(Version, WledWithoutTheSpaceIsDumpedInHex) {
     script({std::string("WLED\r"), std::string("\n")});
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(rig.console.out, "FAIL v reply_bytes=57 4C 45 44 0D\n");
+
+    // One byte is a reply too, not silence.
+    rig.console.out.clear();
+    script({std::string("\n")});
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(rig.console.out, "FAIL v reply_bytes=0A\n");
 }
 
 TEST_F(Version, ReplyWithoutLineEndingIsJudgedAtTheDeadline) {
@@ -115,24 +121,37 @@ TEST_F(Version, SilenceEndsInTheNoneLineAfterTwoSeconds) {
     EXPECT_GE(elapsed(), 2000 * kNsPerMs);
     EXPECT_LE(elapsed(), (2000 + 100 + 50) * kNsPerMs);
     // Empty reads are paced by the idle pause, not spun.
+    EXPECT_FALSE(rig.clock.sleeps().empty());
     for (auto ms : rig.clock.sleeps()) {
         EXPECT_EQ(ms, 50u);
     }
 }
 
-TEST_F(Version, UncountedBytesFromACancelledReadAreNeverPrinted) {
+// The rest of the reply from a read that was still pending when its wait
+// ran out and was settled after the cancel: counted like any other bytes.
+TEST_F(Version, BytesOfAReadSettledPastItsWaitCompleteTheReply) {
+    FakeLink::ReadResult settled = read_of(".0\r\n");
+    settled.duration_ns = 100 * kNsPerMs;
+    script({"WLED 0.14"});
+    rig.link.read_script.push_back(settled);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(rig.console.out, "OK v reply=\"WLED 0.14.0\"\n");
+    EXPECT_EQ(rig.link.reads.size(), 2u);
+}
+
+TEST_F(Version, UncountedBytesFromAFailedReadAreNeverPrinted) {
     FakeLink::ReadResult counted = read_of("WLED 0.14");
-    FakeLink::ReadResult cancelled;
-    cancelled.uncounted = bytes_of(".0\r\nEXTRA");
-    cancelled.duration_ns = 100 * kNsPerMs;
+    FakeLink::ReadResult failed;
+    failed.uncounted = bytes_of(".0\r\nEXTRA");
+    failed.duration_ns = 100 * kNsPerMs;
     rig.link.read_script.push_back(counted);
-    rig.link.read_script.push_back(cancelled);
+    rig.link.read_script.push_back(failed);
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(rig.console.out, "OK v reply=\"WLED 0.14\"\n");
 
     rig.console.out.clear();
     rig.link.read_script.push_back(read_of("OK"));
-    rig.link.read_script.push_back(cancelled);
+    rig.link.read_script.push_back(failed);
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(rig.console.out, "FAIL v reply_bytes=4F 4B\n");
 }
