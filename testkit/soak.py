@@ -12,7 +12,7 @@ controller N times in all and reports
   - anything left behind: processes of the prefix (the persistent wineserver
     and Wine's own services are expected, and counted before and after),
     simulators of this prefix, ptys held by the prefix's processes, the
-    simulator's open descriptors before the first and after the last run.
+    simulators' open descriptors before the first and after the last run.
 
 With --parallel N, N runs go at a time, each lane on a controller of its own
 (COM<com> to COM<com+N-1>, one simulator each). --load starts one CPU-bound
