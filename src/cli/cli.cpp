@@ -4,6 +4,7 @@
 
 #include "common/clock.h"
 #include "common/console.h"
+#include "front/port_name.h"
 #include "protocol/messages.h"
 #include "steps/steps.h"
 
@@ -14,54 +15,41 @@ const char kUsageText[] =
 
 namespace {
 
-// One print per line of the usage text: on a console only a line's closing
-// LF is passed through as a line end.
-void print_usage() {
-    const char* line = kUsageText;
-    while (*line != '\0') {
-        const char* end = std::strchr(line, '\n');
-        const int n = static_cast<int>(end - line) + 1;
-        print_err("%.*s", n, line);
-        line += n;
-    }
-}
-
+// What a row's procedure is given besides the port comes from the row itself;
+// only unplug-loop is given the port name, and only it may close the port.
 struct StepRow {
     const char* name;
-    // `port` is passed by reference so that a step that closes the port can
-    // hand back kInvalidPort and main does not close it a second time.
-    ExitStatus (*run)(PortHandle& port, const char* port_name, const StepRow& row);
+    ExitStatus (*run)(PortHandle port, const StepRow& row);
+    // Set instead of `run` for unplug-loop: `port` by reference, so that a
+    // step that closes the port hands back kInvalidPort and main does not
+    // close it a second time.
+    ExitStatus (*run_with_name)(PortHandle& port, const char* port_name);
     Rgb colour;
     const char* colour_name;
 };
 
-ExitStatus run_version(PortHandle& port, const char*, const StepRow&) { return step_version(port); }
+ExitStatus run_version(PortHandle port, const StepRow&) { return step_version(port); }
 
-ExitStatus run_fill(PortHandle& port, const char*, const StepRow& row) {
+ExitStatus run_fill(PortHandle port, const StepRow& row) {
     return step_fill(port, row.colour.r, row.colour.g, row.colour.b, row.colour_name);
 }
 
-ExitStatus run_bri50(PortHandle& port, const char*, const StepRow&) { return step_bri50(port); }
-ExitStatus run_off(PortHandle& port, const char*, const StepRow&) { return step_power(port, Power::off); }
-ExitStatus run_on(PortHandle& port, const char*, const StepRow&) { return step_power(port, Power::on); }
-
-ExitStatus run_unplug_loop(PortHandle& port, const char* port_name, const StepRow&) {
-    return step_unplug_loop(port, port_name);
-}
-
-ExitStatus run_all(PortHandle& port, const char*, const StepRow&) { return step_all(port); }
+ExitStatus run_bri50(PortHandle port, const StepRow&) { return step_bri50(port); }
+ExitStatus run_off(PortHandle port, const StepRow&) { return step_power(port, Power::off); }
+ExitStatus run_on(PortHandle port, const StepRow&) { return step_power(port, Power::on); }
+ExitStatus run_all(PortHandle port, const StepRow&) { return step_all(port); }
 
 // Matched in order, exact and case-sensitive; the first match runs.
 const StepRow StepTable[] = {
-    {"v", run_version, {0, 0, 0}, nullptr},
-    {"fill-red", run_fill, {255, 0, 0}, "red"},
-    {"fill-green", run_fill, {0, 255, 0}, "green"},
-    {"fill-blue", run_fill, {0, 0, 255}, "blue"},
-    {"bri50", run_bri50, {0, 0, 0}, nullptr},
-    {"off", run_off, {0, 0, 0}, nullptr},
-    {"on", run_on, {0, 0, 0}, nullptr},
-    {"unplug-loop", run_unplug_loop, {0, 0, 0}, nullptr},
-    {"all", run_all, {0, 0, 0}, nullptr},
+    {"v", run_version, nullptr, {0, 0, 0}, nullptr},
+    {"fill-red", run_fill, nullptr, {255, 0, 0}, "red"},
+    {"fill-green", run_fill, nullptr, {0, 255, 0}, "green"},
+    {"fill-blue", run_fill, nullptr, {0, 0, 255}, "blue"},
+    {"bri50", run_bri50, nullptr, {0, 0, 0}, nullptr},
+    {"off", run_off, nullptr, {0, 0, 0}, nullptr},
+    {"on", run_on, nullptr, {0, 0, 0}, nullptr},
+    {"unplug-loop", nullptr, step_unplug_loop, {0, 0, 0}, nullptr},
+    {"all", run_all, nullptr, {0, 0, 0}, nullptr},
 };
 
 const StepRow* find_step(const char* name) {
@@ -86,34 +74,13 @@ const ScheduleRow kFullSequence[] = {
 };
 
 ExitStatus run_scheduled(PortHandle port, const ScheduleRow& entry) {
-    // Every scheduled name is a row of the table; none of them uses the port
-    // name, and none closes the port.
+    // Every scheduled name is a row of the table with a `run` procedure: none
+    // of them is given the port name, and none closes the port.
     const StepRow* row = find_step(entry.step);
-    return row->run(port, "", *row);
+    return row->run(port, *row);
 }
 
 }  // namespace
-
-bool is_com_port_name(const char* name) {
-    // Bounded scan: a name longer than the longest valid one is rejected
-    // without walking the whole argument.
-    std::size_t length = 0;
-    while (length < 7 && name[length] != '\0') {
-        ++length;
-    }
-    if (length < 4 || length > 6) {
-        return false;
-    }
-    if (name[0] != 'C' || name[1] != 'O' || name[2] != 'M') {
-        return false;
-    }
-    for (std::size_t i = 3; i < length; ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return false;
-        }
-    }
-    return true;
-}
 
 ExitStatus step_power(PortHandle port, Power power) {
     const bool on = power == Power::on;
@@ -148,7 +115,7 @@ ExitStatus step_all(PortHandle port) {
 
 ExitStatus run_main(int argc, char** argv) {
     if (argc != 3) {
-        print_usage();
+        print_err_lines(kUsageText);
         return kExitUsage;
     }
     const char* port_name = argv[1];
@@ -171,12 +138,13 @@ ExitStatus run_main(int argc, char** argv) {
     const StepRow* row = find_step(step_name);
     if (row == nullptr) {
         print_err("ERR unknown step '%s'\n", step_name);
-        print_usage();
+        print_err_lines(kUsageText);
         close_port(port);
         return kExitUsage;
     }
 
-    const ExitStatus status = row->run(port, port_name, *row);
+    const ExitStatus status =
+        row->run_with_name != nullptr ? row->run_with_name(port, port_name) : row->run(port, *row);
     if (port_is_open(port)) {
         close_port(port);
     }

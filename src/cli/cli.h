@@ -8,9 +8,6 @@
 
 ExitStatus run_main(int argc, char** argv);
 
-// True when the name is COM followed by one to three decimal digits.
-bool is_com_port_name(const char* name);
-
 enum class Power { off, on };
 ExitStatus step_power(PortHandle port, Power power);
 

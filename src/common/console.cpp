@@ -1,6 +1,7 @@
 #include "common/console.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "common/console_backend.h"
 
@@ -35,6 +36,16 @@ void print_err(const char* fmt, ...) {
 }
 
 void flush_out() { g_console->flush_out(); }
+
+void print_err_lines(const char* text) {
+    const char* line = text;
+    while (*line != '\0') {
+        const char* end = std::strchr(line, '\n');
+        const int n = end != nullptr ? static_cast<int>(end - line) + 1 : static_cast<int>(std::strlen(line));
+        print_err("%.*s", n, line);
+        line += n;
+    }
+}
 
 int read_stdin_char() { return g_console->read_char(); }
 

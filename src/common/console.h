@@ -29,6 +29,9 @@ void set_console_hooks(const ConsoleHooks* hooks);
 void print_out(const char* fmt, ...) LSS_PRINTF(1, 2);
 void print_err(const char* fmt, ...) LSS_PRINTF(1, 2);
 void flush_out();
+// A text of whole lines to standard error, one print per line: on a console
+// only a line's closing LF is passed through as a line end.
+void print_err_lines(const char* text);
 int read_stdin_char();
 
 // How many of `length` bytes of UTF-8 text to take so that a piece of at most

@@ -2,12 +2,21 @@
 
 #include <cstdint>
 
+// Error codes. Every call here that reports one sets its `code` out-parameter
+// on every path: 0 exactly when the call succeeded; otherwise the platform's
+// error number (on Windows GetLastError(), read right after the failing call;
+// after a wait that itself failed, what the cancel and settle leave behind),
+// or one of the link's two codes of its own: 29 (kErrWriteFault, a write that
+// moved fewer bytes than asked) and 258 (kErrWaitTimeout, a write not done
+// within kCompletionWaitMs). read_timed reports none: a failed read counts 0 bytes.
+// Callers print codes unchanged as "code=%lu"; the probe's `ready` alone tells
+// two of them apart (2, the port is not there yet, and 5, another program
+// holds it) because it retries those.
+
 // The serial link: the only interface the rest of the tool uses to reach the
 // controller. This header stays free of <windows.h> so that everything above
 // the link builds and is tested on any platform.
 
-// Numeric error code as the platform reports it (on Windows, the thread's
-// last-error value). 0 means success.
 using ErrorCode = std::uint32_t;
 
 // Lines print codes with "%lu", whose unsigned long is 32 bits on Windows and

@@ -13,7 +13,7 @@ AdalightFrame solid_frame(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
     frame.bytes[4] = lo;
     frame.bytes[5] = static_cast<std::uint8_t>(hi ^ lo ^ 0x55);
     for (std::uint32_t led = 0; led < LED_COUNT; ++led) {
-        std::uint8_t* px = &frame.bytes[FRAME_HEADER_SIZE + 3 * led];
+        std::uint8_t* px = &frame.bytes[kFrameHeaderSize + 3 * led];
         px[0] = r;
         px[1] = g;
         px[2] = b;

@@ -24,8 +24,8 @@ static_assert(sizeof(CMD_BRI50) - 1 == CMD_BRI50_LEN, "length excludes the NUL")
 static_assert(sizeof(VERSION_REPLY_PREFIX) - 1 == VERSION_REPLY_PREFIX_LEN, "prefix length");
 
 constexpr std::uint32_t LED_COUNT = 12;
-constexpr std::uint32_t FRAME_HEADER_SIZE = 6;
-constexpr std::uint32_t FRAME_SIZE = FRAME_HEADER_SIZE + 3 * LED_COUNT;  // 42
+constexpr std::uint32_t kFrameHeaderSize = 6;
+constexpr std::uint32_t FRAME_SIZE = kFrameHeaderSize + 3 * LED_COUNT;  // 42
 static_assert(FRAME_SIZE == 42, "Adalight frame for 12 LEDs");
 
 struct Rgb {

@@ -1,9 +1,7 @@
-#include <cstdio>
-#include <cstring>
-
 #include "common/clock.h"
 #include "common/console.h"
 #include "protocol/messages.h"
+#include "protocol/version_reply.h"
 #include "steps/steps.h"
 
 namespace {
@@ -15,19 +13,6 @@ constexpr MonoNs kReplyWindowNs = 2000 * kNsPerMs;
 constexpr std::uint32_t kIdlePauseMs = 50;
 
 bool is_line_end(std::uint8_t c) { return c == '\n' || c == '\r'; }
-bool is_trailing_blank(std::uint8_t c) { return c == '\n' || c == '\r' || c == ' '; }
-
-ExitStatus print_hex_dump(const std::uint8_t* bytes, std::uint32_t count) {
-    // "FAIL v reply_bytes=" plus at most 63 bytes as "XX " and the line feed.
-    char line[32 + 3 * kReplyCapacity];
-    int used = std::snprintf(line, sizeof line, "FAIL v reply_bytes=");
-    for (std::uint32_t i = 0; i < count; ++i) {
-        used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
-                              i == 0 ? "%02X" : " %02X", static_cast<unsigned>(bytes[i]));
-    }
-    print_out("%s\n", line);
-    return kExitFail;
-}
 
 }  // namespace
 
@@ -64,22 +49,19 @@ ExitStatus step_version(PortHandle port) {
         }
     }
 
-    if (received == 0) {
-        print_out("FAIL v reply_bytes=(none, 2s timeout)\n");
-        return kExitFail;
+    switch (judge_version_reply(reply, received)) {
+        case VersionVerdict::none:
+            print_out("FAIL v reply_bytes=(none, 2s timeout)\n");
+            return kExitFail;
+        case VersionVerdict::accepted:
+            print_out("OK v reply=\"%s\"\n", reinterpret_cast<const char*>(reply));
+            return kExitPass;
+        case VersionVerdict::rejected:
+            break;
     }
-
-    if (received >= VERSION_REPLY_PREFIX_LEN &&
-        std::memcmp(reply, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0) {
-        while (received > 0 && is_trailing_blank(reply[received - 1])) {
-            reply[--received] = 0;
-        }
-        // A read that failed may have left uncounted bytes past the count;
-        // the terminator at the count keeps them out of the printed reply.
-        reply[received] = 0;
-        print_out("OK v reply=\"%s\"\n", reinterpret_cast<const char*>(reply));
-        return kExitPass;
-    }
-
-    return print_hex_dump(reply, received);
+    // At most 63 bytes as "XX ".
+    char hex[3 * kReplyCapacity];
+    format_hex_bytes(reply, received, hex, sizeof hex);
+    print_out("FAIL v reply_bytes=%s\n", hex);
+    return kExitFail;
 }

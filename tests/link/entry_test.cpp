@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "cli/wide_args_win32.h"
+#include "front/wide_args_win32.h"
 
 namespace {
 

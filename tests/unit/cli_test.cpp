@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli.h"
+#include "front/port_name.h"
 #include "protocol/messages.h"
 #include "unit/test_support.h"
 

@@ -19,11 +19,11 @@ TEST(SolidFrame, RedIsHeaderThenTwelveRedPixels) {
 TEST(SolidFrame, ChannelOrderAndHeaderDoNotDependOnColour) {
     const AdalightFrame grey = solid_frame(16, 16, 16);
     const AdalightFrame mixed = solid_frame(1, 2, 3);
-    EXPECT_EQ(0, std::memcmp(grey.bytes, mixed.bytes, FRAME_HEADER_SIZE));
+    EXPECT_EQ(0, std::memcmp(grey.bytes, mixed.bytes, kFrameHeaderSize));
     EXPECT_EQ(grey.bytes[5], grey.bytes[3] ^ grey.bytes[4] ^ 0x55);
-    for (std::uint32_t i = FRAME_HEADER_SIZE; i < FRAME_SIZE; ++i) {
+    for (std::uint32_t i = kFrameHeaderSize; i < FRAME_SIZE; ++i) {
         EXPECT_EQ(grey.bytes[i], 0x10);
-        EXPECT_EQ(mixed.bytes[i], 1 + (i - FRAME_HEADER_SIZE) % 3);
+        EXPECT_EQ(mixed.bytes[i], 1 + (i - kFrameHeaderSize) % 3);
     }
 }
 

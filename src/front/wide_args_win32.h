@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-// The Windows command line as UTF-8 byte strings for run_main. The C runtime's
+// The Windows command line as UTF-8 byte strings for the front ends. The C runtime's
 // narrow argv goes through the ANSI code page, whose best-fit mapping turns
 // characters it cannot represent into look-alikes (full-width "ｏｆｆ" into
 // "off"); converting the UTF-16 arguments ourselves keeps every argument

@@ -1,4 +1,4 @@
-#include "cli/wide_args_win32.h"
+#include "front/wide_args_win32.h"
 
 #include <windows.h>
 
