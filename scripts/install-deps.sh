@@ -16,6 +16,7 @@ packages=(
     g++-mingw-w64-x86-64-posix  # windows preset
     wine wine64                 # runs the .exe and its tests
     googletest                  # sources in /usr/src/googletest, built per preset
+    nlohmann-json3-dev          # header-only JSON parser of the probe's state reply
     python3                     # controller simulator, corpus generator
     util-linux                  # flock, setsid
     coreutils                   # timeout

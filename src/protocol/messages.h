@@ -18,9 +18,15 @@ constexpr std::uint32_t CMD_POWER_ON_LEN = 12;
 constexpr char CMD_BRI50[] = "{\"bri\":50}\n";
 constexpr std::uint32_t CMD_BRI50_LEN = 11;
 
+// The probe's state query: the controller answers it with one line holding
+// its whole state ({"state":{...},"info":{...}}) and changes nothing.
+constexpr char kStateQuery[] = "{\"v\":true}\n";
+constexpr std::uint32_t kStateQueryLen = 11;
+
 static_assert(sizeof(CMD_POWER_OFF) - 1 == CMD_POWER_OFF_LEN, "length excludes the NUL");
 static_assert(sizeof(CMD_POWER_ON) - 1 == CMD_POWER_ON_LEN, "length excludes the NUL");
 static_assert(sizeof(CMD_BRI50) - 1 == CMD_BRI50_LEN, "length excludes the NUL");
+static_assert(sizeof(kStateQuery) - 1 == kStateQueryLen, "length excludes the NUL");
 static_assert(sizeof(VERSION_REPLY_PREFIX) - 1 == VERSION_REPLY_PREFIX_LEN, "prefix length");
 
 constexpr std::uint32_t LED_COUNT = 12;

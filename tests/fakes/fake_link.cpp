@@ -115,7 +115,7 @@ std::uint32_t read_timed(PortHandle port, std::uint8_t* dest, std::uint32_t capa
         link.faults.push_back("read on handle " + std::to_string(port.raw) + " that is not open");
     }
     FakeLink::ReadResult result = link.default_read;
-    if (!link.read_script.empty()) {
+    if (!link.read_script.empty() && link.read_script.front().arrives_ns <= mono_now_ns()) {
         result = link.read_script.front();
         link.read_script.pop_front();
     }

@@ -31,6 +31,7 @@ class FakeLink {
         std::vector<std::uint8_t> bytes;      // counted bytes (capped at capacity; the rest stays queued)
         std::vector<std::uint8_t> uncounted;  // stored after them but not counted (failed read)
         std::int64_t duration_ns = 10 * 1000 * 1000;
+        std::int64_t arrives_ns = 0;  // virtual time before which reads find nothing
     };
 
     // Scripts: consumed front first; when empty the defaults apply
