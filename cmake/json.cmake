@@ -9,7 +9,7 @@
 # compiler through a folder of the build tree that holds only them.
 set(LSS_JSON_INCLUDE_DIR "/usr/include" CACHE PATH "Folder holding nlohmann/json.hpp")
 
-find_package(nlohmann_json 3.9 CONFIG QUIET)
+find_package(nlohmann_json CONFIG QUIET)
 if(nlohmann_json_FOUND)
   message(STATUS "nlohmann/json: package in ${nlohmann_json_DIR}")
   add_library(lss_json INTERFACE)

@@ -6,7 +6,8 @@
 #   msvc-warnings.sh [BUILD_DIR]    (a configured tree; default build/windows)
 # Files, defines and include folders come from BUILD_DIR/compile_commands.json;
 # GoogleTest's sources are not ours and are left out, its headers (and all
-# other headers from outside the repository) are system headers.
+# other headers from outside the repository, and the JSON library's, which
+# the build tree hands over) are system headers.
 set -euo pipefail
 
 root=$(realpath "$(dirname "${BASH_SOURCE[0]}")/..")
@@ -62,7 +63,11 @@ for entry in json.load(open(db)):
                 i += a == opt
                 if opt in ("-I", "-isystem"):
                     value = os.path.realpath(os.path.join(entry["directory"], value))
-                    opt = "-I" if inside(value, root) else "-isystem"
+                    # Ours are the repository's folders outside the build
+                    # tree; a library's headers in the build tree (the JSON
+                    # library's folder) stay system headers.
+                    ours = inside(value, root) and not inside(value, build) and opt == "-I"
+                    opt = "-I" if ours else "-isystem"
                 own += [opt, value]
                 break
         else:

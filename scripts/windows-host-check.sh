@@ -79,6 +79,14 @@ endforeach()
 set_property(TARGET GTest::gtest_main APPEND PROPERTY INTERFACE_LINK_LIBRARIES GTest::gtest)
 EOF
 
+# nlohmann/json likewise (vcpkg's nlohmann-json): a header-only target.
+mkdir -p "$work/json/nlohmann_json"
+cat >"$work/json/nlohmann_json/nlohmann_jsonConfig.cmake" <<'EOF'
+if(NOT TARGET nlohmann_json::nlohmann_json)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+endif()
+EOF
+
 stop_wine() { timeout 60 bash scripts/wine-prefix.sh down || true; }
 trap stop_wine EXIT
 # A time-out's TERM goes through the EXIT trap too.
@@ -100,7 +108,8 @@ rc=0
 timeout 120 wine "$win_cmake/cmake.exe" --preset msvc-release -B "$(winpath "$tree")" \
     -DCMAKE_CXX_COMPILER_FORCED=ON -DCMAKE_CXX_COMPILER_ID=MSVC \
     -DCMAKE_CXX_COMPILER_VERSION=19.40.33811 \
-    "-DGTest_DIR=$(winpath "$work/gtest/GTest")" >"$work/configure.log" 2>&1 || rc=$?
+    "-DGTest_DIR=$(winpath "$work/gtest/GTest")" \
+    "-Dnlohmann_json_DIR=$(winpath "$work/json/nlohmann_json")" >"$work/configure.log" 2>&1 || rc=$?
 cat "$work/configure.log"
 # Every CMake warning here is one a Windows developer would see; none is
 # expected, so any of them fails the check as well as an error.

@@ -20,8 +20,10 @@ import sys
 # Tests a Windows build with GoogleTest must register, so that an empty or
 # broken registration cannot pass.
 EXPECTED = ("unit_tests", "link_tests", "package_zip")
+# The programs a Windows build makes.
+PROGRAMS = ("lumaris_serial_spike.exe", "lumaris_serial_probe.exe")
 # Environment each test needs from its registration.
-NEEDS_ENV = {"link_tests": ("LSS_EXE",)}
+NEEDS_ENV = {"link_tests": ("LSS_EXE", "LSS_PROBE_EXE")}
 # Programs a Windows host does not have, by base name without ".exe".
 LINUX_PROGRAMS = {"bash", "sh", "dash", "wine", "wine64", "wineserver"}
 # A rooted path of two or more parts (/usr/bin/..., /work/...) at the start
@@ -70,7 +72,10 @@ def placeholders(build):
             open(p, "wb").close()
     print("placeholders: %d executable target file(s): %s"
           % (len(paths), " ".join(os.path.basename(p) for p in paths)))
-    return 0 if paths else 1
+    missing = set(PROGRAMS) - {os.path.basename(p) for p in paths}
+    for name in sorted(missing):
+        print("FAIL %s: not a target of this tree" % name)
+    return 0 if paths and not missing else 1
 
 
 def _environment(test):

@@ -34,14 +34,14 @@ TEST(WideArgs, ConvertsToUtf8WithoutBestFitAndRejectsUnpairedSurrogates) {
     EXPECT_STREQ(g_args.argv[3], "");
 }
 
-std::wstring built_exe() {
+std::wstring built_exe(const wchar_t* variable = L"LSS_EXE") {
     // Read as UTF-16, like the paths it is handed to (getenv is C4996 under /WX).
-    const DWORD size = GetEnvironmentVariableW(L"LSS_EXE", nullptr, 0);  // counts the NUL
+    const DWORD size = GetEnvironmentVariableW(variable, nullptr, 0);  // counts the NUL
     if (size <= 1) {
         return L"";
     }
     std::wstring path(size, L'\0');
-    path.resize(GetEnvironmentVariableW(L"LSS_EXE", &path[0], size));
+    path.resize(GetEnvironmentVariableW(variable, &path[0], size));
     // Under Wine the build tree's Unix path is reached through drive Z:.
     if (path[0] == L'/') {
         path.insert(0, L"Z:");
@@ -50,11 +50,8 @@ std::wstring built_exe() {
     return path;
 }
 
-TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
-    const std::wstring exe = built_exe();
-    if (exe.empty()) {
-        GTEST_SKIP() << "LSS_EXE does not name the built .exe";
-    }
+// Both programs: the project version, the program's own names and the manifest.
+void expect_version_resource(const std::wstring& exe, const std::wstring& program) {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
     ASSERT_GT(size, 0u) << "no version resource, error " << GetLastError();
@@ -71,7 +68,8 @@ TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
     };
     EXPECT_EQ(value(L"FileVersion"), LSS_EXPECTED_VERSION);
     EXPECT_EQ(value(L"ProductVersion"), LSS_EXPECTED_VERSION);
-    EXPECT_EQ(value(L"OriginalFilename"), L"lumaris_serial_spike.exe");
+    EXPECT_EQ(value(L"OriginalFilename"), program + L".exe");
+    EXPECT_EQ(value(L"InternalName"), program);
     EXPECT_EQ(value(L"ProductName"), L"lumaris_serial_spike");
     EXPECT_NE(value(L"FileDescription"), L"(missing)");
     EXPECT_NE(value(L"LegalCopyright"), L"(missing)");
@@ -86,6 +84,20 @@ TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
     EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos) << manifest;
     EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos) << manifest;
     FreeLibrary(image);
+}
+
+TEST(BuiltExe, CarriesTheProjectVersionAndItsNames) {
+    const struct {
+        const wchar_t* variable;
+        const wchar_t* name;
+    } programs[] = {{L"LSS_EXE", L"lumaris_serial_spike"}, {L"LSS_PROBE_EXE", L"lumaris_serial_probe"}};
+    for (const auto& program : programs) {
+        const std::wstring exe = built_exe(program.variable);
+        if (exe.empty()) {
+            GTEST_SKIP() << "LSS_EXE or LSS_PROBE_EXE does not name a built .exe";
+        }
+        expect_version_resource(exe, program.name);
+    }
 }
 
 // ---- The built .exe started with a UTF-16 command line ----
