@@ -117,17 +117,20 @@ void print_fail(const Wait& wait, MonoNs start, int attempts) {
     }
 }
 
+void sleep_until(MonoNs when) {
+    const MonoNs now = mono_now_ns();
+    if (!deadline_passed(now, when)) {
+        sleep_ms(static_cast<std::uint32_t>((when - now + kNsPerMs - 1) / kNsPerMs));
+    }
+}
+
 }  // namespace
 
 ExitStatus probe_ready(const char* port_name, const char* (*native_usb_chip)(const char* port_name)) {
     const MonoNs start = mono_now_ns();
     Wait wait;
     for (int attempt = 1; attempt <= kReadyAttempts; ++attempt) {
-        const MonoNs attempt_start = start + (attempt - 1) * kAttemptNs;
-        const MonoNs now = mono_now_ns();
-        if (!deadline_passed(now, attempt_start)) {
-            sleep_ms(static_cast<std::uint32_t>((attempt_start - now + kNsPerMs - 1) / kNsPerMs));
-        }
+        sleep_until(start + (attempt - 1) * kAttemptNs);
         // Once open, the port stays open: re-opening a board that resets on
         // open would reset it again.
         if (!port_is_open(wait.port)) {
@@ -170,6 +173,8 @@ ExitStatus probe_ready(const char* port_name, const char* (*native_usb_chip)(con
         wait.last = wait.seen_count == 0 ? Obstacle::silence : Obstacle::reply;
     }
 
+    // The wait is 30 s whatever ended the last attempt early.
+    sleep_until(start + kReadyAttempts * kAttemptNs);
     print_fail(wait, start, kReadyAttempts);
     if (port_is_open(wait.port)) {
         close_port(wait.port);
@@ -178,9 +183,8 @@ ExitStatus probe_ready(const char* port_name, const char* (*native_usb_chip)(con
         wait.last == Obstacle::silence && native_usb_chip != nullptr ? native_usb_chip(port_name) : nullptr;
     if (chip != nullptr) {
         print_out(
-            "NOTE: %s is a native USB port (%s); its firmware usually answers only while the host raises "
-            "DTR, "
-            "and both programs hold DTR off.\n",
+            "NOTE: %s is a native USB port (%s); its firmware usually answers only while the host "
+            "raises DTR, and both programs hold DTR off.\n",
             port_name, chip);
     }
     return kExitFail;

@@ -123,12 +123,12 @@ TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
     console.out.clear();
     link.open_script.assign(30, {false, 2});
     EXPECT_EQ(run({"COM5", "ready"}), 1);
-    EXPECT_EQ(console.out, "FAIL ready ms=29000 attempts=30 last=open code=2\n");
+    EXPECT_EQ(console.out, "FAIL ready ms=30000 attempts=30 last=open code=2\n");
 
     link.write_policy = [](std::size_t, const std::uint8_t*, std::uint32_t) { return failed_write(22); };
     console.out.clear();
     EXPECT_EQ(run({"COM5", "ready"}), 1);
-    EXPECT_EQ(console.out, "FAIL ready ms=29000 attempts=30 last=write code=22\n");
+    EXPECT_EQ(console.out, "FAIL ready ms=30000 attempts=30 last=write code=22\n");
 
     link.open_script = {{false, 2}, {false, 31}};
     EXPECT_EQ(run({"COM5", "ready"}), 1);
