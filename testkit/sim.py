@@ -713,26 +713,21 @@ class Sim:
         """The firmware's answer to {"v":true}: its state and info objects on one CR LF line."""
         live = self.last_frame_ns is not None and ts - self.last_frame_ns < LIVE_TIMEOUT_NS
         seg = {"id": 0, "start": 0, "stop": LED_COUNT, "len": LED_COUNT, "grp": 1, "spc": 0, "of": 0,
-               "on": True, "frz": False, "bri": 255, "cct": 127, "set": 0,
-               "col": [list(self.leds[0]), [0, 0, 0], [0, 0, 0]], "fx": 0, "sx": 128, "ix": 128,
-               "pal": 0, "c1": 128, "c2": 128, "c3": 16, "sel": True, "rev": False, "mi": False,
-               "o1": False, "o2": False, "o3": False, "si": 0, "m12": 0}
-        state = {"on": self.on, "bri": self.bri, "transition": 7, "ps": -1, "pl": -1,
-                 "nl": {"on": False, "dur": 60, "mode": 1, "tbri": 0, "rem": -1},
-                 "udpn": {"send": False, "recv": True, "sgrp": 1, "rgrp": 1},
-                 "lor": 0, "mainseg": 0, "seg": [seg]}
-        info = {"ver": "0.14.0", "vid": 2310130, "leds": {
-                    "count": LED_COUNT, "pwr": 0, "fps": 42 if live else 0, "maxpwr": 850,
-                    "maxseg": 32, "seglc": [1], "lc": 1, "rgbw": False, "wv": 0, "cct": 0},
-                "str": False, "name": "WLED", "udpport": 21324, "live": live, "liveseg": -1,
-                "lm": "", "lip": "", "ws": 0, "fxcount": 187, "palcount": 71, "cpalcount": 0,
-                "maps": [{"id": 0}],
+               "on": True, "frz": False, "bri": 255, "cct": 127, "set": 0, "col": [list(self.leds[0]),
+               [0, 0, 0], [0, 0, 0]], "fx": 0, "sx": 128, "ix": 128, "pal": 0, "c1": 128, "c2": 128,
+               "c3": 16, "sel": True, "rev": False, "mi": False, "o1": False, "o2": False, "o3": False}
+        state = {"on": self.on, "bri": self.bri, "transition": 7, "ps": -1, "pl": -1, "nl": {
+            "on": False, "dur": 60, "mode": 1, "tbri": 0, "rem": -1}, "udpn": {"send": False, "recv": True,
+            "sgrp": 1, "rgrp": 1}, "lor": 0, "mainseg": 0, "seg": [seg]}
+        info = {"ver": "0.14.0", "vid": 2310130, "leds": {"count": LED_COUNT, "pwr": 0, "fps": 42 if live else 0,
+                "maxpwr": 850, "maxseg": 32, "seglc": [1], "lc": 1, "rgbw": False, "wv": 0, "cct": 0},
+                "str": False, "name": "WLED", "udpport": 21324, "live": live, "liveseg": -1, "lm": "",
+                "lip": "", "ws": 0, "fxcount": 187, "palcount": 71, "cpalcount": 0, "maps": [{"id": 0}],
                 "wifi": {"bssid": "00:00:00:00:00:00", "rssi": 0, "signal": 0, "channel": 1},
-                "fs": {"u": 12, "t": 983, "pmt": 0}, "ndc": 0, "arch": "esp32",
-                "core": "v3.3.6-16-gcc5440f6a2", "lwip": 0, "freeheap": 198432,
-                "uptime": (ts - self.start_ns) // 1_000_000_000, "time": "1970-1-1, 00:00:00",
-                "opt": 79, "brand": "WLED", "product": "FOSS", "mac": "a0b1c2d3e4f5",
-                "ip": "4.3.2.1"}
+                "fs": {"u": 12, "t": 983, "pmt": 0}, "ndc": 0, "arch": "esp32", "core": "v3.3.6-16-gcc5440f6a2",
+                "lwip": 0, "freeheap": 198432, "uptime": (ts - self.start_ns) // 1_000_000_000,
+                "time": "1970-1-1, 00:00:00", "opt": 79, "brand": "WLED", "product": "FOSS",
+                "mac": "a0b1c2d3e4f5", "ip": "4.3.2.1"}
         body = json.dumps({"state": state, "info": info}, separators=(",", ":"))
         return body.encode("ascii") + b"\r\n"
 
