@@ -95,7 +95,7 @@ foreach(name IN LISTS PROGRAMS)
     WORKING_DIRECTORY "${top}" ${no_input}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
   # Every program's usage text names it first; the tool's is known in full.
-  string(FIND "${err}" "usage: ${name} " at)
+  string(FIND "${err}" "usage: ${name}" at)
   if(name STREQUAL "lumaris_serial_spike" AND NOT err STREQUAL usage)
     set(at -1)
   endif()

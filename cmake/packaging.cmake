@@ -29,8 +29,8 @@ string(REPLACE ";" "|" docs "${LSS_PACKAGE_DOCS}")
 file(REMOVE "${PROJECT_BINARY_DIR}/CPackConfig.cmake" "${PROJECT_BINARY_DIR}/CPackSourceConfig.cmake")
 # The entries are dated by the last commit; without git a fixed time is used.
 find_package(Git QUIET)
-# The .exe in the ZIP without debug information; the build tree keeps its
-# own. MSVC puts none in the .exe and sets no strip program.
+# CMAKE_STRIP takes the debug information out of the packaged programs (the
+# build tree keeps its own); MSVC puts none in an .exe and sets no strip.
 add_custom_target(package
   COMMAND ${CMAKE_COMMAND} -DNAME=${LSS_PACKAGE_FILE_NAME} -DOUT=${PROJECT_BINARY_DIR}
           -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DPROGRAMS=${LSS_PACKAGE_PROGRAM_FILES}
