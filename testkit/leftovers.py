@@ -5,9 +5,13 @@ Everything here is scoped to what this run started (one private prefix and
 the simulators linked into it), never to a path or a name that something
 else on the machine may share: pty numbers are reused as soon as they are
 free, and other people run their own Wine prefixes and simulators.
+
+  python3 -m testkit.leftovers port-links PREFIX...   exit 1 if a port link is not ours
 """
 
 import os
+import re
+import sys
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -138,3 +142,49 @@ def pty_holders(paths, pids):
             except OSError:
                 continue
     return found
+
+
+def _pty_master_holders(number):
+    """Pids holding the master of /dev/pts/<number> (its fdinfo names it)."""
+    found = set()
+    for pid in _pids():
+        try:
+            fds = os.listdir("/proc/%d/fd" % pid)
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink("/proc/%d/fd/%s" % (pid, fd)) not in ("/dev/ptmx", "/dev/pts/ptmx"):
+                    continue
+            except OSError:
+                continue
+            if b"tty-index:\t%d\n" % number in (_read("/proc/%d/fdinfo/%s" % (pid, fd)) or b""):
+                found.add(pid)
+    return found
+
+
+def foreign_port_links(prefix):
+    """[(link, target)] of the prefix's COM and LPT links that lead anywhere
+    but a pty whose master a simulator of this prefix holds, or the process
+    that made the link's target (socat in pair mode): Wine's own links to
+    the host's ports, and stale links to a pty number anyone may get next."""
+    dd = os.path.join(prefix, "dosdevices")
+    names = os.listdir(dd) if os.path.isdir(dd) else []
+    sims = simulators(prefix)
+    found = []
+    for name in sorted(n for n in names if re.fullmatch(r"(com|lpt)[0-9]+", n.lower())):
+        link = os.path.join(dd, name)
+        target = os.readlink(link) if os.path.islink(link) else "(not a link)"
+        pts = re.fullmatch(r"/dev/pts/([0-9]+)", os.path.realpath(link))
+        holders = _pty_master_holders(int(pts.group(1))) if pts else ()
+        if not any(pid in sims or target in cmdline(pid) for pid in holders):
+            found.append((link, target))
+    return found
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["port-links"]:
+    bad = [l for prefix in sys.argv[2:] for l in foreign_port_links(prefix)]
+    for line in bad:
+        print("port link not ours: %s -> %s" % line)
+    print("port links: %d prefix(es), %d not ours" % (sum(map(os.path.isdir, sys.argv[2:])), len(bad)))
+    sys.exit(1 if bad else 0)
