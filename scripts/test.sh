@@ -7,8 +7,8 @@
 #   lint           clang-format, shellcheck, yamllint
 #   winhost        the msvc-release preset as a Windows host configures it
 #   msvc-warnings  MSVC's /W4 /WX warnings, stood in for by clang
-#   prefixes       no Wine prefix made here links a COM or LPT port to
-#                  anything but a pty of ours (never a host device)
+#   prefixes       no COM or LPT link left in the Wine prefixes made here
+#                  (Wine's own lead to the host's ports)
 # A failing build or suite does not stop the others. The last line is the sum
 # over all suites, "tests: N passed, N failed"; the exit status is 0 only if
 # every build and every test passed.

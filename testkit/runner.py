@@ -91,8 +91,9 @@ class Tool:
         # Its first client links the host's serial ports into the prefix, as
         # in scripts/wine-prefix.sh: take them out before any run of ours.
         subprocess.run([self.wine, "cmd", "/c", "exit", "0"], timeout=160, **quiet)
-        for link, _ in leftovers.foreign_port_links(self.prefix):
-            os.unlink(link)
+        for link, target in leftovers.port_links(self.prefix).items():
+            if not target.startswith("/dev/pts/"):
+                os.unlink(link)
 
 
 class Run:
