@@ -144,7 +144,6 @@ def pty_holders(paths, pids):
     return found
 
 
-
 def port_links(prefix):
     """{link: where it leads} of the prefix's COM and LPT entries."""
     dd = os.path.join(prefix, "dosdevices")

@@ -33,6 +33,8 @@ def _death_signal_setter():
         if os.getppid() != parent:  # the parent died before the call took hold
             os._exit(1)
     return preexec
+
+
 # Wine helpers (wineboot on the first run after a server start) can linger in
 # the tool's process group for a moment after the tool itself has exited.
 GROUP_DRAIN_S = 5.0

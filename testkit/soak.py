@@ -11,8 +11,9 @@ controller N times in all and reports
   - the distribution of wall times (min, median, p90, max);
   - anything left behind: processes of the prefix (the persistent wineserver
     and Wine's own services are expected, and counted before and after),
-    simulators of this prefix, ptys held by the prefix's processes, the
-    simulators' open descriptors before the first and after the last run.
+    simulators of this prefix and zombies beyond those of the census taken
+    at its start, ptys held by the prefix's processes, the simulators' open
+    descriptors before the first and after the last run.
 
 With --parallel N, N runs go at a time, each lane on a controller of its own
 (COM<com> to COM<com+N-1>, one simulator each). --load starts one CPU-bound
