@@ -219,7 +219,7 @@ class Simulator:
     """The simulated controller (testkit.sim) as COM<com> of a Wine prefix,
     or with serial= on the far end of that existing serial line (prefix and
     com then unused), in a session of its own; it stops by itself after
-    lifetime_ms."""
+    lifetime_ms, and on Linux when the thread that started it ends."""
 
     def __init__(self, prefix, com, log_path, args=(), lifetime_ms=600_000, serial=None):
         self.prefix, self.log_path = prefix, log_path
