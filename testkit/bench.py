@@ -1,7 +1,10 @@
 """Benchmark: the real .exe under Wine against the simulated controller.
 
 Prints figures only, never judges them: a Markdown table of medians, minima
-and maxima over --runs runs of each measurement.
+and maxima over --runs runs of each measurement. A measure whose spread
+(max - min) is wider than its median shows "noise (spread X)" in place of
+the three: on a busy machine a difference of two times can even come out
+below zero, and no such figure is printed.
 
   start-up         wall time of a run that fails at once (invalid port name)
                    and of one whose open fails (no such COM port)
@@ -35,6 +38,14 @@ EXPECTED = dict(STEP_OK, all=ALL_OK)
 # Pauses each step takes by design, in ms.
 FIXED_PAUSE_MS = {"off": 0, "on": 0, "fill-red": 0, "bri50": 25, "v": 0, "all": 3025}
 SILENT_FAIL = b"FAIL v reply_bytes=(none, 2s timeout)\n"
+
+
+def cells(values):
+    """The median, min and max cells of one measure."""
+    mid, spread = median(values), max(values) - min(values)
+    if spread > mid or mid < 0:
+        return ("noise (spread %.1f)" % spread if spread else "noise"), "-", "-"
+    return "%.1f" % mid, "%.1f" % min(values), "%.1f" % max(values)
 
 
 class Bench:
@@ -204,8 +215,7 @@ class Bench:
             if not values:
                 rows.append("| %s | 0 | - | - | - | %s |" % (label, note))
                 return
-            rows.append("| %s | %d | %.1f | %.1f | %.1f | %s |" % (
-                label, len(values), median(values), min(values), max(values), note))
+            rows.append("| %s | %d | %s | %s | %s | %s |" % ((label, len(values)) + cells(values) + (note,)))
 
         row("start-up: invalid name (`COM1234 v`), wall", s.get("startup_invalid"),
             "exit 2 before any open; baseline below")
