@@ -9,7 +9,7 @@ import unittest
 from unittest import mock
 
 from harness import ABSENT_PORT, CMD_OFF, CMD_ON, ON_WINDOWS, TOOL, E2ETestCase
-from testkit.expected import INVALID_PORT, OPEN_FAIL, STEP_OK, UNKNOWN_STEP, USAGE, line
+from testkit.expected import INVALID_PORT, OPEN_FAIL, STEP_OK, UNKNOWN_STEP, USAGE, V_OK, line
 
 
 def configured(test, log):
@@ -112,17 +112,25 @@ class ArgumentsAsTyped(E2ETestCase):
         self.assertReceived(log, b"", res)
         self.assertFalse(configured(self, log), "the port was opened\n" + self.context(res))
 
+    def on_console(self, *args):
+        """What a terminal shows of the run, without its cursor moves."""
+        if ON_WINDOWS or shutil.which("script") is None:
+            self.skipTest("needs Wine and util-linux `script` to give the tool a console")
+        argv, env = TOOL.command(list(args))
+        run = subprocess.run(["script", "-qec", shlex.join(argv), "/dev/null"], env=env,
+                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        return re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", run.stdout)
+
     def test_a_console_shows_the_echoed_text(self):
         # Under Wine a Unix terminal is a console, which turns what the tool
         # writes into the locale's UTF-8; bytes written as-is would be
         # decoded with code page 437 on the way ("\u2014" as "\u0393\u00c7\u00f6").
-        if ON_WINDOWS or shutil.which("script") is None:
-            self.skipTest("needs Wine and util-linux `script` to give the tool a console")
-        argv, env = TOOL.command(["COM\u2014", "off"])
-        run = subprocess.run(["script", "-qec", shlex.join(argv), "/dev/null"], env=env,
-                             stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", run.stdout)  # cursor moves
-        self.assertIn("'COM\u2014'".encode(), shown, run)
+        self.assertIn("'COM\u2014'".encode(), self.on_console("COM\u2014", "off"))
+
+    def test_a_console_shows_control_characters_on_standard_output_as_escapes(self):
+        self.require_sim(why="needs a scripted reply")
+        self.start_sim("--reply-hex", "57 4C 45 44 20 31 1B 5B 32 4A 07 0D 0A")
+        self.assertIn(line(V_OK, r"WLED 1\x1B[2J\x07").rstrip(b"\n"), self.on_console(self.port, "v"))
 
 
 class OpenFailure(E2ETestCase):
