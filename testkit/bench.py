@@ -29,7 +29,8 @@ import time
 from statistics import median
 
 from testkit import ROOT, leftovers
-from testkit.expected import ALL_OK, INVALID_PORT, OPEN_FAIL, REOPEN_OK, STEP_OK, V_OK, V_TIMEOUT, WRITE_ERROR, head, line
+from testkit.expected import (ALL_OK, INVALID_PORT, OPEN_FAIL, REOPEN_OK, STEP_OK, V_OK, V_TIMEOUT, WRITE_ERROR,
+                              head, line)
 from testkit.runner import Simulator, Tool
 
 EXPECTED = dict(STEP_OK, all=ALL_OK)

@@ -1,8 +1,6 @@
-"""Every line lumaris_serial_spike.exe prints, as the tests expect it, each
-written out once here: the tests keep their own copy of the bytes, so a
-change to a line in the product shows up as a failing test. In a template,
-each "{}" stands for one value, filled in by line() or matched by pattern().
-"""
+"""Every line lumaris_serial_spike.exe prints, as the tests expect it, written
+out once; the tests keep their own copy of the bytes, so a changed line fails
+a test. Each "{}" of a template is filled by line() or matched by pattern()."""
 
 import re
 
@@ -13,7 +11,6 @@ NOTE_LINE = "NOTE: run `unplug-loop` separately \u2014 it requires an interactiv
 PROMPT = b"Unplug the Orvane-1 now; replug within 30 s. Press ENTER to begin.\n"
 V_TIMEOUT = b"FAIL v reply_bytes=(none, 2s timeout)\n"
 BRI50_OK = b"OK bri=50 gap_ms=25\n"
-
 V_OK = b'OK v reply="{}"\n'
 V_BYTES = b"FAIL v reply_bytes={}\n"
 V_WRITE_FAIL = b"FAIL v write code={}\n"
@@ -30,14 +27,22 @@ REOPEN_OK = b"OK reopen attempt={} (first_write_err={})\n"
 NO_REOPEN = b"FAIL no-reopen (first_write_err={})\n"
 
 
-def _bytes(value):
+def _text(value):
     return value if isinstance(value, bytes) else str(value).encode()
 
 
 def line(template, *values):
     """The template with its "{}" replaced by the values (bytes, str or int), in order."""
     parts = template.split(b"{}")
-    return parts[0] + b"".join(_bytes(v) + p for v, p in zip(values, parts[1:]))
+    return parts[0] + b"".join(_text(v) + p for v, p in zip(values, parts[1:]))
+
+
+def pattern(template, *values):
+    """A regular expression for the line; a value left out or None matches a number as a group."""
+    parts = template.split(b"{}")
+    values += (None,) * (len(parts) - 1 - len(values))
+    return re.escape(parts[0]) + b"".join((rb"(\d+)" if v is None else re.escape(_text(v))) + re.escape(p)
+                                          for v, p in zip(values, parts[1:]))
 
 
 def head(template):
@@ -45,23 +50,7 @@ def head(template):
     return template.split(b"{}")[0]
 
 
-def pattern(template, *values):
-    """A regular expression (bytes) for the line: a value of None matches a
-    decimal number as a group, any other value itself; missing values are None."""
-    parts = template.split(b"{}")
-    values = values + (None,) * (len(parts) - 1 - len(values))
-    return re.escape(parts[0]) + b"".join(
-        (rb"(\d+)" if v is None else re.escape(_bytes(v))) + re.escape(p) for v, p in zip(values, parts[1:]))
-
-
 # Each non-interactive step's line when it passes against the default controller.
-STEP_OK = {
-    "v": line(V_OK, "WLED 0.14.0"),
-    "fill-red": line(FILL_OK, "red"),
-    "fill-green": line(FILL_OK, "green"),
-    "fill-blue": line(FILL_OK, "blue"),
-    "bri50": BRI50_OK,
-    "off": line(POWER_OK, "off"),
-    "on": line(POWER_OK, "on"),
-}
+STEP_OK = {"v": line(V_OK, "WLED 0.14.0"), **{"fill-" + c: line(FILL_OK, c) for c in ("red", "green", "blue")},
+           "bri50": BRI50_OK, "off": line(POWER_OK, "off"), "on": line(POWER_OK, "on")}
 ALL_OK = b"".join(STEP_OK.values()) + NOTE_LINE

@@ -1,10 +1,10 @@
 #pragma once
 
-// Every line the tool prints, as the tests expect it, each written out once
-// here. The tests keep their own copy of the bytes instead of the product's
-// strings, so a change to a line in the product shows up as a failing test.
-// In a template, each "{}" stands for one value, filled in by line().
+// Every line the tool prints, as the tests expect it, written out once. The
+// tests keep their own copy of the bytes rather than the product's strings, so
+// a changed line fails a test. Each "{}" of a template is filled by line().
 
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 
@@ -20,7 +20,6 @@ constexpr char kPrompt[] = "Unplug the Orvane-1 now; replug within 30 s. Press E
 constexpr char kNoWriteError[] = "FAIL unplug-loop: no write error observed within 150 s (did you unplug?)\n";
 constexpr char kVersionTimeout[] = "FAIL v reply_bytes=(none, 2s timeout)\n";
 constexpr char kBri50Ok[] = "OK bri=50 gap_ms=25\n";
-
 constexpr char kVersionOk[] = "OK v reply=\"{}\"\n";
 constexpr char kVersionBytes[] = "FAIL v reply_bytes={}\n";
 constexpr char kVersionWriteFail[] = "FAIL v write code={}\n";
@@ -38,18 +37,21 @@ constexpr char kReopenOk[] = "OK reopen attempt={} (first_write_err={})\n";
 constexpr char kNoReopen[] = "FAIL no-reopen (first_write_err={})\n";
 
 inline std::string text_of(const std::string& value) { return value; }
-inline std::string text_of(const char* value) { return value; }
-template <typename Number, typename = std::enable_if_t<std::is_integral<Number>::value>>
-std::string text_of(Number value) {
+template <typename N, typename = std::enable_if_t<std::is_integral<N>::value>>
+std::string text_of(N value) {
     return std::to_string(value);
 }
 
 // The template with its "{}" replaced by the values, in order.
-inline std::string line(const std::string& tmpl) { return tmpl; }
-template <typename Value, typename... Rest>
-std::string line(const std::string& tmpl, const Value& value, const Rest&... rest) {
-    const std::size_t at = tmpl.find("{}");
-    return tmpl.substr(0, at) + text_of(value) + line(tmpl.substr(at + 2), rest...);
+template <typename... Values>
+std::string line(std::string text, const Values&... values) {
+    std::size_t at = 0;
+    for (const std::string& value : std::initializer_list<std::string>{text_of(values)...}) {
+        at = text.find("{}", at);
+        text.replace(at, 2, value);
+        at += value.size();
+    }
+    return text;
 }
 
 // The fixed text before a template's first value.

@@ -7,8 +7,8 @@ import re
 import unittest
 
 from harness import WINEPREFIX, E2ETestCase, com_number, frame, owns_prefix
-from testkit.expected import (BRI50_FAIL, FILL_FAIL, FILL_OK, NOTE_LINE, OPEN_FAIL, POWER_FAIL, STEP_OK, V_BYTES, V_OK,
-                              V_TIMEOUT, V_WRITE_FAIL, line, pattern)
+from testkit.expected import (BRI50_FAIL, FILL_FAIL, FILL_OK, NOTE_LINE, OPEN_FAIL, POWER_FAIL, STEP_OK, V_BYTES,
+                              V_OK, V_TIMEOUT, V_WRITE_FAIL, line, pattern)
 
 # A write the line never takes: 258 from the tool's own wait, 29 for a short
 # count, or the driver's time-out status (1460, as Wine completes it).

@@ -269,10 +269,11 @@ TEST(ConsoleOutput, ErrorLinesGoToStandardErrorBesideAConsole) {
     EXPECT_EQ(run(L"\"" + exe + L"\"", 0, screen.h, screen.h), 2u);
     CONSOLE_SCREEN_BUFFER_INFO info{};
     ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.h, &info));
-    std::wstring want = as_shown(expected::line(expected::kBadPortName, arg), info.dwSize.X);
+    const auto width = static_cast<std::size_t>(info.dwSize.X);
+    std::wstring want = as_shown(expected::line(expected::kBadPortName, arg), width);
     std::istringstream usage(expected::kUsage);
     for (std::string line; std::getline(usage, line);) {
-        want += as_shown(line + "\n", info.dwSize.X);
+        want += as_shown(line + "\n", width);
     }
     EXPECT_EQ(on_screen(screen.h), want);
 }
