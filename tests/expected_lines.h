@@ -6,7 +6,6 @@
 
 #include <initializer_list>
 #include <string>
-#include <type_traits>
 
 namespace expected {
 
@@ -36,17 +35,11 @@ constexpr char kWriteError[] = "ERR write code={}\n";
 constexpr char kReopenOk[] = "OK reopen attempt={} (first_write_err={})\n";
 constexpr char kNoReopen[] = "FAIL no-reopen (first_write_err={})\n";
 
-inline std::string text_of(const std::string& value) { return value; }
-template <typename N, typename = std::enable_if_t<std::is_integral<N>::value>>
-std::string text_of(N value) {
-    return std::to_string(value);
-}
-
-// The template with its "{}" replaced by the values, in order.
+// The template with its "{}" replaced by the values (text), in order.
 template <typename... Values>
 std::string line(std::string text, const Values&... values) {
     std::size_t at = 0;
-    for (const std::string& value : std::initializer_list<std::string>{text_of(values)...}) {
+    for (const std::string& value : std::initializer_list<std::string>{values...}) {
         at = text.find("{}", at);
         text.replace(at, 2, value);
         at += value.size();

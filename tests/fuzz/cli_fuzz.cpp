@@ -196,7 +196,7 @@ struct StepModel {
             return 1;
         }
         e.opens += s.reopen_failures + 1;
-        e.out += line(kReopenOk, s.reopen_failures + 1, code());
+        e.out += line(kReopenOk, std::to_string(s.reopen_failures + 1), code());
         return 0;
     }
 };
@@ -217,7 +217,7 @@ Expected predict(const Scenario& s) {
     }
     e.opens = 1;
     if (s.first_open_fails) {
-        e.err = line(kOpenFail, port, s.open_code);
+        e.err = line(kOpenFail, port, std::to_string(s.open_code));
         e.status = 1;
         return e;
     }

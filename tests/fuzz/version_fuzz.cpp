@@ -119,7 +119,7 @@ Outcome predict(const Scenario& s) {
     Outcome o;
     std::int64_t t = s.write_ns;
     if (s.write_fails) {
-        o.line = line(kVersionWriteFail, s.write_code);
+        o.line = line(kVersionWriteFail, std::to_string(s.write_code));
         o.elapsed_ns = t;
         return o;
     }

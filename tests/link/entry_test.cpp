@@ -179,7 +179,7 @@ TEST(BuiltExe, RejectsAnUnpairedSurrogateOnlyWhenTheCountIsRight) {
         EXPECT_EQ(run(with_lone_surrogate(exe, with_port), 0, out.h, err.h), 2u);
         EXPECT_EQ(contents(out.h), "");
         if (with_port) {
-            EXPECT_EQ(contents(err.h), expected::line(expected::kBadArgument, 2));
+            EXPECT_EQ(contents(err.h), expected::line(expected::kBadArgument, "2"));
         } else {
             EXPECT_EQ(contents(err.h), expected::kUsage);
         }
@@ -254,7 +254,7 @@ TEST(ConsoleOutput, ErrorLinesGoToStandardErrorBesideAConsole) {
     const Owned err(scratch_file());
     ASSERT_NE(err.h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(run(with_lone_surrogate(exe, true), 0, screen.h, err.h), 2u);
-    EXPECT_EQ(contents(err.h), expected::line(expected::kBadArgument, 2));
+    EXPECT_EQ(contents(err.h), expected::line(expected::kBadArgument, "2"));
     EXPECT_EQ(on_screen(screen.h), L"") << "on the console";
 
     // An argument's control characters are shown, not obeyed, in both 256-byte

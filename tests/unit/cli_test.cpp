@@ -67,12 +67,12 @@ TEST_F(Cli, OpenFailureNamesThePortAsTypedAndNeverJudgesTheStep) {
         console.err.clear();
         link.open_script.push_back({false, 2});
         EXPECT_EQ(run_cli({"COM9", step}), 1);
-        EXPECT_EQ(console.err, line(kOpenFail, "COM9", 2));
+        EXPECT_EQ(console.err, line(kOpenFail, "COM9", "2"));
     }
     console.err.clear();
     link.open_script.push_back({false, 4294967295u});
     EXPECT_EQ(run_cli({"COM007", "v"}), 1);
-    EXPECT_EQ(console.err, line(kOpenFail, "COM007", 4294967295u));
+    EXPECT_EQ(console.err, line(kOpenFail, "COM007", "4294967295"));
     EXPECT_EQ(console.out, "");
     EXPECT_TRUE(link.writes.empty());
     EXPECT_EQ(link.open_names, (std::vector<std::string>{"COM9", "COM9", "COM007"}));
@@ -107,7 +107,7 @@ TEST_F(Cli, PowerWriteFailureIsAFailLineWithTheCode) {
     EXPECT_EQ(run_cli({"COM5", "off"}), 1);
     link.write_script.push_back(failed_write(21));
     EXPECT_EQ(run_cli({"COM5", "on"}), 1);
-    EXPECT_EQ(console.out, line(kPowerFail, "off", 258) + line(kPowerFail, "on", 21));
+    EXPECT_EQ(console.out, line(kPowerFail, "off", "258") + line(kPowerFail, "on", "21"));
     EXPECT_EQ(link.closed.size(), 2u);
 }
 
@@ -139,7 +139,7 @@ TEST_F(Cli, UnplugLoopThatClosedThePortIsNotClosedAgain) {
     console.stdin_data = "\n";
     link.write_script.push_back(failed_write(21));
     EXPECT_EQ(run_cli({"COM5", "unplug-loop"}), 0);
-    EXPECT_NE(console.out.find(line(kReopenOk, 1, 21)), std::string::npos);
+    EXPECT_NE(console.out.find(line(kReopenOk, "1", "21")), std::string::npos);
     ASSERT_EQ(link.opened.size(), 2u);
     EXPECT_EQ(link.closed, link.opened);
 }
@@ -148,7 +148,7 @@ TEST_F(Cli, PortHeldByAnotherProgramIsAnOpenFailure) {
     // Windows refuses a second open of a COM port with ERROR_ACCESS_DENIED.
     link.open_script.push_back({false, 5});
     EXPECT_EQ(run_cli({"COM5", "all"}), 1);
-    EXPECT_EQ(console.err, line(kOpenFail, "COM5", 5));
+    EXPECT_EQ(console.err, line(kOpenFail, "COM5", "5"));
     EXPECT_EQ(console.out, "");
     EXPECT_TRUE(link.opened.empty());
 }

@@ -44,7 +44,7 @@ TEST_F(Fill, GreenSendsOneWholeFrameAndReportsIt) {
 TEST_F(Fill, WriteFailureIsAFailLineWithTheCode) {
     rig.link.write_script.push_back(failed_write(29));
     EXPECT_EQ(step_fill(rig.port, 0, 0, 255, "blue"), 1);
-    EXPECT_EQ(rig.console.out, line(kFillFail, "blue", 29));
+    EXPECT_EQ(rig.console.out, line(kFillFail, "blue", "29"));
 }
 
 TEST_F(Fill, Bri50SendsWhiteFrameThenJsonAfterAtLeast25ms) {
@@ -62,7 +62,7 @@ TEST_F(Fill, Bri50SendsWhiteFrameThenJsonAfterAtLeast25ms) {
 TEST_F(Fill, Bri50FrameFailureSendsNoJson) {
     rig.link.write_script.push_back(failed_write(258));
     EXPECT_EQ(step_bri50(rig.port), 1);
-    EXPECT_EQ(rig.console.out, line(kBri50Fail, "adalight_write", 258));
+    EXPECT_EQ(rig.console.out, line(kBri50Fail, "adalight_write", "258"));
     ASSERT_EQ(rig.link.writes.size(), 1u);
     EXPECT_EQ(rig.link.writes[0].bytes.size(), 42u);
     EXPECT_TRUE(rig.clock.sleeps().empty());
@@ -72,5 +72,5 @@ TEST_F(Fill, Bri50JsonFailureReportsItsOwnCode) {
     rig.link.write_script.push_back({});
     rig.link.write_script.push_back(failed_write(1460));
     EXPECT_EQ(step_bri50(rig.port), 1);
-    EXPECT_EQ(rig.console.out, line(kBri50Fail, "json_write", 1460));
+    EXPECT_EQ(rig.console.out, line(kBri50Fail, "json_write", "1460"));
 }

@@ -53,7 +53,7 @@ TEST_F(FullSequence, JsonFailureInBri50SkipsPowerButNotThePauses) {
         return n == 6 ? failed_write(258) : FakeLink::WriteResult{};
     };
     EXPECT_EQ(step_all(rig.port), 1);
-    EXPECT_EQ(rig.console.out, kVersionOk14 + kFillsOk + line(kBri50Fail, "json_write", 258) + kNote);
+    EXPECT_EQ(rig.console.out, kVersionOk14 + kFillsOk + line(kBri50Fail, "json_write", "258") + kNote);
     EXPECT_EQ(rig.link.writes.size(), 6u);
     EXPECT_EQ(rig.clock.sleeps(), (std::vector<std::uint32_t>{250, 500, 500, 500, 25, 1000, 250}));
     EXPECT_GE(rig.console.time_of(kNote) - rig.console.time_of(head(kBri50Fail)), 1250 * kNsPerMs);
@@ -65,6 +65,6 @@ TEST_F(FullSequence, FailingCheckInTheMiddleStopsChecking) {
         return n == 3 ? failed_write(29) : FakeLink::WriteResult{};
     };
     EXPECT_EQ(step_all(rig.port), 1);
-    EXPECT_EQ(rig.console.out, kVersionOk14 + line(kFillOk, "red") + line(kFillFail, "green", 29) + kNote);
+    EXPECT_EQ(rig.console.out, kVersionOk14 + line(kFillOk, "red") + line(kFillFail, "green", "29") + kNote);
     EXPECT_EQ(rig.link.writes.size(), 3u);
 }

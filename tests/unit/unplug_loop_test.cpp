@@ -58,7 +58,7 @@ TEST_F(UnplugLoop, WriteKFailsAndReopenAttemptJSucceeds) {
     fail_write_number(5, 22);
     rig.link.open_script = {{false, 2}, {false, 433}, {true, 0}};
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, 22) + line(kReopenOk, 3, 22));
+    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, "22") + line(kReopenOk, "3", "22"));
     EXPECT_EQ(rig.link.writes.size(), 5u);
     // Frames are spaced by the 250 ms pause.
     EXPECT_GE(rig.link.writes[1].start_ns - rig.link.writes[0].end_ns, 250 * kNsPerMs);
@@ -77,7 +77,7 @@ TEST_F(UnplugLoop, AllThirtyReopensFail) {
     }
     rig.link.open_script.push_back({true, 0});  // a 31st attempt would succeed: it must not be made
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, 21) + line(kNoReopen, 21));
+    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, "21") + line(kNoReopen, "21"));
     EXPECT_EQ(rig.link.open_names.size(), 1u + 30u);
     EXPECT_GE(rig.console.time_of(head(kNoReopen)) - rig.console.time_of(head(kWriteError)),
               30000 * kNsPerMs);
@@ -86,7 +86,7 @@ TEST_F(UnplugLoop, AllThirtyReopensFail) {
 TEST_F(UnplugLoop, FirstWriteFailingGoesStraightToReopening) {
     fail_write_number(1, 1167);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, 1167) + line(kReopenOk, 1, 1167));
+    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, "1167") + line(kReopenOk, "1", "1167"));
     EXPECT_EQ(rig.console.time_of(head(kWriteError)), rig.link.writes[0].end_ns);
 }
 

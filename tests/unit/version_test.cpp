@@ -162,6 +162,6 @@ TEST_F(Version, UncountedBytesFromAFailedReadAreNeverPrinted) {
 TEST_F(Version, QueryWriteFailureEndsBeforeAnyRead) {
     rig.link.write_script.push_back(failed_write(21));
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(rig.console.out, line(kVersionWriteFail, 21));
+    EXPECT_EQ(rig.console.out, line(kVersionWriteFail, "21"));
     EXPECT_TRUE(rig.link.reads.empty());
 }
