@@ -40,7 +40,8 @@ import sys
 import threading
 import time
 
-from testkit import ALL_BYTES, ALL_OK, ROOT, STEP_BYTES, STEP_OK, leftovers
+from testkit import ALL_BYTES, ROOT, STEP_BYTES, leftovers
+from testkit.expected import ALL_OK, STEP_OK
 from testkit.runner import PYTHON, Simulator, Tool
 from testkit.sim import DEFAULT_REPLY, decode_escapes
 
