@@ -5,7 +5,8 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-# CPack strips the packaged .exe with this; the host strip cannot read PE files.
+# The package target strips the packaged .exe with this; the host strip cannot
+# read PE files.
 set(CMAKE_STRIP /usr/bin/x86_64-w64-mingw32-strip CACHE FILEPATH "MinGW strip")
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)

@@ -1,41 +1,58 @@
-# The Windows package: one ZIP holding the self-contained .exe, the README,
-# the licence, the changelog and the operator guide in a single top-level
-# folder, so an operator can unpack it anywhere and run the tool from there.
-install(TARGETS lumaris_serial_spike RUNTIME DESTINATION .)
-install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/LICENSE"
-              "${PROJECT_SOURCE_DIR}/CHANGELOG.md" "${PROJECT_SOURCE_DIR}/docs/operator-guide.txt"
-        DESTINATION .)
+# The Windows package: one ZIP holding the self-contained programs, the
+# README, the licence, the changelog and the operator guide in a single
+# top-level folder, so an operator can unpack it anywhere and run the tools
+# from there. `cmake --build <tree> --target package` writes it with
+# cmake/package_zip.cmake rather than CPack, whose ZIP takes each entry's
+# time from the file and its order from the file system, so that two builds
+# of one commit give the same bytes.
 
-# The archive is written by CPack's own libarchive; no zip program needed.
-set(CPACK_GENERATOR ZIP)
-set(CPACK_PACKAGE_NAME lumaris_serial_spike)
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_VENDOR "the lumaris_serial_spike developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+# Every program the ZIP ships, by target name; one that this build does not
+# define is left out.
+set(LSS_PACKAGE_PROGRAMS lumaris_serial_spike lumaris_serial_probe)
+# Text files, relative to the source tree; they get CR LF line ends.
+set(LSS_PACKAGE_DOCS README.md LICENSE CHANGELOG.md docs/operator-guide.txt)
 set(LSS_PACKAGE_FILE_NAME "lumaris_serial_spike-${PROJECT_VERSION}-win64")
-set(CPACK_PACKAGE_FILE_NAME "${LSS_PACKAGE_FILE_NAME}")
-set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
-set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
-# The .exe in the ZIP without debug information; the build tree keeps its own.
-set(CPACK_STRIP_FILES ON)
-# <package>.zip.sha256 beside the ZIP, in sha256sum's format.
-set(CPACK_PACKAGE_CHECKSUM SHA256)
-# (CPack.cmake leaves CPACK_PACKAGE_FILE_NAME at the source package's name.)
-include(CPack)
 
-# Registers the package check with CTest: build the ZIP, unpack it into an
-# empty folder and run the .exe found there with no arguments. Called from
-# tests/ so that the Wine fixture and its environment are known.
+# The programs' files, and their names for the package check, as
+# "|"-separated lists (a leading "|" is dropped by the scripts). Naming a
+# target here also makes the package target depend on it.
+set(LSS_PACKAGE_PROGRAM_FILES "")
+set(LSS_PACKAGE_PROGRAM_NAMES "")
+foreach(program IN LISTS LSS_PACKAGE_PROGRAMS)
+  string(APPEND LSS_PACKAGE_PROGRAM_FILES "$<$<TARGET_EXISTS:${program}>:|$<TARGET_FILE:${program}>>")
+  string(APPEND LSS_PACKAGE_PROGRAM_NAMES "$<$<TARGET_EXISTS:${program}>:|${program}>")
+endforeach()
+string(REPLACE ";" "|" docs "${LSS_PACKAGE_DOCS}")
+
+# A tree last configured by 0.2.1 or older holds CPack's configuration,
+# whose presence alone makes CMake refuse a target named package.
+file(REMOVE "${PROJECT_BINARY_DIR}/CPackConfig.cmake" "${PROJECT_BINARY_DIR}/CPackSourceConfig.cmake")
+# The entries are dated by the last commit; without git a fixed time is used.
+find_package(Git QUIET)
+# CMAKE_STRIP takes the debug information out of the packaged programs (the
+# build tree keeps its own); MSVC puts none in an .exe and sets no strip.
+add_custom_target(package
+  COMMAND ${CMAKE_COMMAND} -DNAME=${LSS_PACKAGE_FILE_NAME} -DOUT=${PROJECT_BINARY_DIR}
+          -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DPROGRAMS=${LSS_PACKAGE_PROGRAM_FILES}
+          -DDOCS=${docs} -DSTRIP=${CMAKE_STRIP} -DGIT=${GIT_EXECUTABLE}
+          -P ${CMAKE_CURRENT_LIST_DIR}/package_zip.cmake
+  COMMENT "Writing ${LSS_PACKAGE_FILE_NAME}.zip and its .sha256"
+  VERBATIM)
+
+# Registers the package check with CTest: build the package target, check
+# the ZIP's order and text files, unpack it into an empty folder and run
+# each program found there with no arguments. Called from tests/ so that the
+# Wine fixture and its environment are known.
 function(lss_add_package_test)
-  # The packaged .exe is started the way every test program is: through the
-  # cross build's emulator (Wine), or directly.
+  # The packaged programs are started the way every test program is: through
+  # the cross build's emulator (Wine), or directly.
   string(REPLACE ";" "|" emulator "${CMAKE_CROSSCOMPILING_EMULATOR}")
   add_test(NAME package_zip
     COMMAND ${CMAKE_COMMAND}
-            -DCPACK=${CMAKE_CPACK_COMMAND}
-            -DCONFIG=${PROJECT_BINARY_DIR}/CPackConfig.cmake
+            -DBUILD_TREE=${PROJECT_BINARY_DIR}
             -DWORK=${PROJECT_BINARY_DIR}/package-check
             -DPACKAGE=${LSS_PACKAGE_FILE_NAME}
+            -DPROGRAMS=${LSS_PACKAGE_PROGRAM_NAMES}
             -DBUILD_CONFIG=$<CONFIG>
             -DEMULATOR=${emulator}
             -P ${PROJECT_SOURCE_DIR}/cmake/package_check.cmake)

@@ -3,10 +3,12 @@
 #   native   unit tests under ASan/UBSan
 #   fuzz     libFuzzer targets, time-boxed
 #   windows  the cross-built tests under Wine (unit, link, end-to-end, package)
-# and three stages of checks outside CTest, one test per check:
+# and four stages of checks outside CTest, one test per check:
 #   lint           clang-format, shellcheck, yamllint
 #   winhost        the msvc-release preset as a Windows host configures it
 #   msvc-warnings  MSVC's /W4 /WX warnings, stood in for by clang
+#   prefixes       no COM or LPT link left in the Wine prefixes made here
+#                  (Wine's own lead to the host's ports)
 # A failing build or suite does not stop the others. The last line is the sum
 # over all suites, "tests: N passed, N failed"; the exit status is 0 only if
 # every build and every test passed.
@@ -32,7 +34,7 @@ fi
 
 # Checks outside CTest: each counts as one test, under its stage's line in
 # the summary. Log: build/test-logs/<stage>-<check>.log.
-stages=(lint winhost msvc-warnings)
+stages=(lint winhost msvc-warnings prefixes)
 declare -A stage_pass stage_fail
 check() {
     local stage=$1 what=$2 log="$logdir/$1-$2.log"
@@ -139,6 +141,12 @@ run_suite native 2 900
 run_suite fuzz 2 900
 run_suite windows 2 2700
 stop_wine
+
+# The prefixes of the windows tree and of the Windows-host check, once
+# every run and simulator in them is over.
+banner "prefixes"
+check prefixes port-links /usr/bin/python3 -B -m testkit.leftovers port-links \
+    "$(sed -n 's/^LSS_WINEPREFIX:[A-Z]*=//p' build/windows/CMakeCache.txt 2>/dev/null)" build/winhost/wineprefix
 
 total_pass=0 total_fail=$build_failures
 banner "summary ($(( $(date +%s) - start )) s)"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Private Wine prefix for the tests and the demo.
-#   wine-prefix.sh up    initialise $WINEPREFIX once, start its persistent wineserver
+#   wine-prefix.sh up    initialise $WINEPREFIX once, start its persistent wineserver,
+#                        remove Wine's links to the host's serial and parallel ports
 #   wine-prefix.sh down  stop that prefix's wineserver
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must name the private prefix}"
@@ -29,6 +30,19 @@ up)
     setsid wineserver -p </dev/null >/dev/null 2>&1 9>&- &
     # Let it bind its socket before the first client starts.
     timeout 20 bash -c 'until WINEDEBUG=-all wine cmd /c exit 0 >/dev/null 2>&1 </dev/null; do sleep 0.2; done' 9>&-
+    # Each new server's device manager links COM1, COM2... and LPTn to the
+    # host's serial and parallel devices (com1 -> /dev/ttyS0), skipping any
+    # number the Ports registry key reserves, so no key setting keeps them
+    # out. It has run by the time the first client is back, and runs again
+    # only with the next server: remove every port link that does not lead
+    # to a pty, so no run of ours can reach a real port.
+    for link in "$WINEPREFIX"/dosdevices/com* "$WINEPREFIX"/dosdevices/lpt*; do
+        [ -L "$link" ] || continue
+        case $(readlink -m "$link") in
+        /dev/pts/[0-9]*) ;;
+        *) rm -f "$link" ;;
+        esac
+    done
     ;;
 down)
     wineserver -k >/dev/null 2>&1 || true

@@ -12,26 +12,12 @@ import os
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ON_WINDOWS = os.name == "nt"
 
-# The bytes and lines the tool exchanges, as the tests expect them.
-USAGE = (b"usage: lumaris_serial_spike <COMn> <step>\n"
-         b"  <step>: v | fill-red | fill-green | fill-blue | bri50 | off | on |\n"
-         b"          unplug-loop | all\n")
+# The bytes the tool sends, as the tests expect them; the lines it prints
+# are in testkit.expected.
 HEADER = bytes([0x41, 0x64, 0x61, 0x00, 0x0B, 0x5E])
 CMD_OFF = b'{"on":false}\n'
 CMD_ON = b'{"on":true}\n'
 CMD_BRI50 = b'{"bri":50}\n'
-NOTE_LINE = "NOTE: run `unplug-loop` separately \u2014 it requires an interactive unplug/replug.\n".encode()
-# Each non-interactive step's line when it passes against the default controller.
-STEP_OK = {
-    "v": b'OK v reply="WLED 0.14.0"\n',
-    "fill-red": b"OK fill=red bytes=42\n",
-    "fill-green": b"OK fill=green bytes=42\n",
-    "fill-blue": b"OK fill=blue bytes=42\n",
-    "bri50": b"OK bri=50 gap_ms=25\n",
-    "off": b"OK off\n",
-    "on": b"OK on\n",
-}
-ALL_OK = b"".join(STEP_OK.values()) + NOTE_LINE
 
 
 def frame(r, g, b):

@@ -1,7 +1,10 @@
 """Benchmark: the real .exe under Wine against the simulated controller.
 
 Prints figures only, never judges them: a Markdown table of medians, minima
-and maxima over --runs runs of each measurement.
+and maxima over --runs runs of each measurement. A measure whose spread
+(max - min) is wider than its median shows "noise (spread X)" in place of
+the three: on a busy machine a difference of two times can even come out
+below zero, and no such figure is printed.
 
   start-up         wall time of a run that fails at once (invalid port name)
                    and of one whose open fails (no such COM port)
@@ -28,13 +31,22 @@ import sys
 import time
 from statistics import median
 
-from testkit import ALL_OK, ROOT, STEP_OK, leftovers
+from testkit import ROOT, leftovers
+from testkit.expected import (ALL_OK, INVALID_PORT, OPEN_FAIL, REOPEN_OK, STEP_OK, V_OK, V_TIMEOUT, WRITE_ERROR,
+                              head, line)
 from testkit.runner import Simulator, Tool
 
 EXPECTED = dict(STEP_OK, all=ALL_OK)
 # Pauses each step takes by design, in ms.
 FIXED_PAUSE_MS = {"off": 0, "on": 0, "fill-red": 0, "bri50": 25, "v": 0, "all": 3025}
-SILENT_FAIL = b"FAIL v reply_bytes=(none, 2s timeout)\n"
+
+
+def cells(values):
+    """The median, min and max cells of one measure."""
+    mid, spread = median(values), max(values) - min(values)
+    if spread > mid or mid < 0:
+        return ("noise (spread %.1f)" % spread if spread else "noise"), "-", "-"
+    return "%.1f" % mid, "%.1f" % min(values), "%.1f" % max(values)
 
 
 class Bench:
@@ -78,11 +90,9 @@ class Bench:
 
     def startup(self, first=False):
         bad_name = self.run(["COM1234", "v"])
-        ok = self.check("COM1234 v", bad_name, 2, b"",
-                        b"ERR invalid port name (expected COM<digits>, got 'COM1234')\n")
+        ok = self.check("COM1234 v", bad_name, 2, b"", line(INVALID_PORT, "COM1234"))
         absent = self.run([self.o.absent_port, "v"])
-        ok2 = self.check("%s v" % self.o.absent_port, absent, 1, b"",
-                         b"ERR open %s code=2\n" % self.o.absent_port.encode())
+        ok2 = self.check("%s v" % self.o.absent_port, absent, 1, b"", line(OPEN_FAIL, self.o.absent_port, 2))
         if first:
             self.notes.append("first runs (not counted): invalid name %.0f ms, open failure %.0f ms"
                               % (bad_name.wall_s * 1e3, absent.wall_s * 1e3))
@@ -103,7 +113,7 @@ class Bench:
                 continue
             queries = self.events_between(sim, "QUERY", res.start_ns, res.end_ns)
             replies = self.events_between(sim, "REPLY", res.start_ns, res.end_ns)
-            ok_ns = res.line_time(b"OK v ")
+            ok_ns = res.line_time(head(V_OK))
             if len(queries) != 1 or not replies or ok_ns is None:
                 self.failures.append("v: %d query events, %d replies in the log" % (
                     len(queries), len(replies)))
@@ -117,7 +127,7 @@ class Bench:
         before = {pid: leftovers.cpu_ticks(pid) for pid in others | {server}}
         res = self.run([self.o.port_silent, "v"], timeout_s=20)
         after = {pid: leftovers.cpu_ticks(pid) for pid in before}
-        if not self.check("silent v", res, 1, SILENT_FAIL, b""):
+        if not self.check("silent v", res, 1, V_TIMEOUT, b""):
             return
 
         def delta_ms(pids, b, a):
@@ -139,7 +149,7 @@ class Bench:
             self.add("idle_server_cpu", delta_ms([server], idle_before, idle_after))
         self.add("idle_others_cpu", delta_ms(others, idle_before, idle_after))
         queries = self.events_between(sim, "QUERY", res.start_ns, res.end_ns)
-        fail_ns = res.line_time(b"FAIL v ")
+        fail_ns = res.line_time(V_TIMEOUT)
         if len(queries) == 1 and fail_ns is not None:
             self.add("silent_query_to_fail", (fail_ns - queries[0].ns) / 1e6)
 
@@ -154,17 +164,17 @@ class Bench:
             return
         log = sim.log()
         unplug, replug = log.first("UNPLUG"), log.first("REPLUG")
-        err_ns, ok_ns = res.line_time(b"ERR write code="), res.line_time(b"OK reopen attempt=")
+        err_ns, ok_ns = res.line_time(head(WRITE_ERROR)), res.line_time(head(REOPEN_OK))
         if None in (unplug, replug, err_ns, ok_ns):
             self.failures.append("unplug-loop: missing UNPLUG/REPLUG or output line: %r" % res)
             return
         self.add("unplug_detect", (err_ns - unplug.ns) / 1e6)
         self.add("replug_detect", (ok_ns - replug.ns) / 1e6)
-        for _, s, line in res.lines:
-            if line.startswith(b"OK reopen"):
-                self.samples.setdefault("unplug_lines", []).append(line.decode().strip())
-            elif line.startswith(b"ERR write"):
-                self.samples.setdefault("unplug_err_lines", []).append(line.decode().strip())
+        for _, s, text in res.lines:
+            if text.startswith(head(REOPEN_OK)):
+                self.samples.setdefault("unplug_lines", []).append(text.decode().strip())
+            elif text.startswith(head(WRITE_ERROR)):
+                self.samples.setdefault("unplug_err_lines", []).append(text.decode().strip())
 
     # ---- driver ----
 
@@ -204,8 +214,7 @@ class Bench:
             if not values:
                 rows.append("| %s | 0 | - | - | - | %s |" % (label, note))
                 return
-            rows.append("| %s | %d | %.1f | %.1f | %.1f | %s |" % (
-                label, len(values), median(values), min(values), max(values), note))
+            rows.append("| %s | %d | %s | %s | %s | %s |" % ((label, len(values)) + cells(values) + (note,)))
 
         row("start-up: invalid name (`COM1234 v`), wall", s.get("startup_invalid"),
             "exit 2 before any open; baseline below")

@@ -5,9 +5,13 @@ Everything here is scoped to what this run started (one private prefix and
 the simulators linked into it), never to a path or a name that something
 else on the machine may share: pty numbers are reused as soon as they are
 free, and other people run their own Wine prefixes and simulators.
+
+  python3 -m testkit.leftovers port-links PREFIX...   exit 1 if a port link is left
 """
 
 import os
+import re
+import sys
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -138,3 +142,21 @@ def pty_holders(paths, pids):
             except OSError:
                 continue
     return found
+
+
+def port_links(prefix):
+    """{link: where it leads} of the prefix's COM and LPT entries."""
+    dd = os.path.join(prefix, "dosdevices")
+    names = os.listdir(dd) if os.path.isdir(dd) else []
+    return {os.path.join(dd, n): os.path.realpath(os.path.join(dd, n))
+            for n in sorted(names) if re.fullmatch(r"(com|lpt)[0-9]+", n.lower())}
+
+
+# Once every run is over no port link may remain: each of ours is removed by
+# what made it, and Wine's own lead to the host's devices.
+if __name__ == "__main__" and sys.argv[1:2] == ["port-links"]:
+    left = [item for prefix in sys.argv[2:] for item in port_links(prefix).items()]
+    for item in left:
+        print("port link left in a prefix: %s -> %s" % item)
+    print("port links: %d prefix(es), %d left" % (sum(map(os.path.isdir, sys.argv[2:])), len(left)))
+    sys.exit(1 if left else 0)

@@ -5,6 +5,7 @@ All timestamps are time.monotonic_ns() (CLOCK_MONOTONIC), the clock the
 simulator writes into its log, so the two can be subtracted directly.
 """
 
+import ctypes
 import os
 import signal
 import subprocess
@@ -15,6 +16,25 @@ import time
 from testkit import ON_WINDOWS, ROOT, leftovers, simlog
 
 PYTHON = sys.executable or "/usr/bin/python3"
+PR_SET_PDEATHSIG = 1
+
+
+def _death_signal_setter():
+    """preexec_fn that has the child sent SIGTERM when the thread that
+    started it ends, however it ends (SIGKILL included); None off Linux.
+    libc is looked up here: a forked child of a threaded parent must not
+    load anything."""
+    if not sys.platform.startswith("linux"):
+        return None
+    prctl, parent = ctypes.CDLL(None, use_errno=True).prctl, os.getpid()
+
+    def preexec():
+        prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+        if os.getppid() != parent:  # the parent died before the call took hold
+            os._exit(1)
+    return preexec
+
+
 # Wine helpers (wineboot on the first run after a server start) can linger in
 # the tool's process group for a moment after the tool itself has exited.
 GROUP_DRAIN_S = 5.0
@@ -64,11 +84,18 @@ class Tool:
         output and dumps its object table into it when a pty hangs up."""
         if ON_WINDOWS or not self.prefix:
             return
-        # A second server finds the running one and exits at once. Ours
-        # lingers 30 s after the last client (scripts/wine-prefix.sh's stays).
-        subprocess.run(["setsid", "-f", "wineserver", "-p30"], env=self.command([])[1],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=10)
+        if os.path.isdir(self.prefix) and leftovers.wineserver_pid(self.prefix) is not None:
+            return
+        quiet = dict(env=self.command([])[1], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+        # Ours lingers 30 s after the last client (scripts/wine-prefix.sh's stays).
+        subprocess.run(["setsid", "-f", "wineserver", "-p30"], timeout=10, **quiet)
+        # Its first client links the host's serial ports into the prefix, as
+        # in scripts/wine-prefix.sh: take them out before any run of ours.
+        subprocess.run([self.wine, "cmd", "/c", "exit", "0"], timeout=160, **quiet)
+        for link, target in leftovers.port_links(self.prefix).items():
+            if not target.startswith("/dev/pts/"):
+                os.unlink(link)
 
 
 class Run:
@@ -192,7 +219,7 @@ class Simulator:
     """The simulated controller (testkit.sim) as COM<com> of a Wine prefix,
     or with serial= on the far end of that existing serial line (prefix and
     com then unused), in a session of its own; it stops by itself after
-    lifetime_ms."""
+    lifetime_ms, and on Linux when the thread that started it ends."""
 
     def __init__(self, prefix, com, log_path, args=(), lifetime_ms=600_000, serial=None):
         self.prefix, self.log_path = prefix, log_path
@@ -205,8 +232,10 @@ class Simulator:
         cmd = [PYTHON, "-m", "testkit.sim"] + where + ["--log", log_path, "--exit-after-ms",
                                                        str(lifetime_ms)] + [str(a) for a in args]
         # Windows: a group of its own, so CTRL_BREAK_EVENT reaches it alone.
+        # Linux: ended with whoever started it, so a soak killed outright
+        # leaves no simulator holding a link and a pty until its lifetime.
         group = {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP} if ON_WINDOWS else {
-            "start_new_session": True}
+            "start_new_session": True, "preexec_fn": _death_signal_setter()}
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
                                          env=dict(os.environ, PYTHONPATH=ROOT), **group)

@@ -5,11 +5,13 @@ slave is linked into a Wine prefix as DIR/dosdevices/comN -> /dev/pts/X, so
 the real .exe can be run against it under Wine; or, with --serial PORT,
 SerialTransport, the far end of an existing serial line (a COM port on
 Windows, a USB-serial adapter, one end of a socat or com0com pair). The
-simulator answers the version query, applies Adalight frames and JSON state
-lines to a 12-LED strip, and logs every received byte and every parsed event
-with a monotonic timestamp (one line per record, see simlog.py). Fault modes
-unplug and replug the device, stall the line, flood replies and vanish
-mid-transfer; SERIAL_CANNOT lists those a serial line does not allow.
+simulator answers the version query and {"v":true} (its state and info
+objects), applies Adalight frames and JSON state lines to a 12-LED strip, and
+logs every received byte and every parsed event with a monotonic timestamp
+(one line per record, see simlog.py). Fault modes unplug and replug the
+device, stall the line, flood replies, vanish mid-transfer, answer JSON with
+an error, restart on every open and make the port appear late; SERIAL_CANNOT
+lists those a serial line does not allow.
 
 Python 3.11 standard library for the pty transport (Linux only); the serial
 transport needs pyserial (Debian python3-serial, pip install pyserial) and
@@ -38,6 +40,14 @@ DEFAULT_BRIGHTNESS = 128
 QUERY_BYTE = 0x76
 # An open JSON line longer than this is garbage, not a command.
 JSON_MAX = 512
+# The firmware's realtime timeout: this long after the last Adalight frame the
+# effects take the LEDs back, and the JSON reply's info.live turns false.
+LIVE_TIMEOUT_NS = 2_500_000_000
+# ROM messages of a board reset by the port's open, sent this long after the
+# open: any sooner and the purge a tool makes right after opening eats them.
+BOOT_TEXT = (b"\r\nrst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
+             b"mode:DIO, clock div:2\r\nload:0x3fff0030,len:1184\r\nentry 0x400805f0\r\n")
+BOOT_TEXT_DELAY_NS = 200_000_000
 # Main loop granularity: timers, the termios watch and the stop flag are
 # checked at least this often.
 TICK_S = 0.005
@@ -58,6 +68,10 @@ SERIAL_CANNOT = {
                           "carries none), so the far end cannot log them"),
     "flood": ((), "a flood outlives the run: tens of KB stay queued in a pair beyond the reach "
                   "of the next run's purge and spoil it"),
+    "open": (("boot_on_open",), "the far end of a pair or a null-modem line does not see the near "
+                                "end being opened"),
+    "appear": (("appear_after",), "the near end exists as long as the pair or the adapter does; "
+                                  "the far end cannot make it appear later"),
     "stale": (("stale",), "bytes the far end writes before the near end is opened may be dropped "
                           "(a closed adapter, com0com) or still be in transit (socat), so they are "
                           "not known to wait in the near end's input queue when the tool opens it"),
@@ -288,11 +302,13 @@ class PtyTransport:
     simulator reaches the line only through name, stalled, describe(),
     wait_readable(), read(), write(), stall(), line_settings() and close()."""
 
-    def __init__(self, link_path):
+    def __init__(self, link_path, hold_slave=True, link_now=True):
         self.link_path = link_path
         self.master, self.slave = os.openpty()
         # The slave stays open in this process for the device's lifetime, so
-        # reading the master never fails with EIO between the tool's runs.
+        # reading the master never fails with EIO between the tool's runs,
+        # unless opens must be seen: the master reports a hang-up exactly
+        # while no one has the slave open.
         tty.setraw(self.slave)
         attrs = termios.tcgetattr(self.slave)
         # Start at 9600 baud so the tool's line settings show up as a change.
@@ -301,19 +317,42 @@ class PtyTransport:
         os.set_blocking(self.master, False)
         self.name = os.ttyname(self.slave)
         self.stalled = False
-        if link_path is not None:
-            tmp = "%s.sim-%d" % (link_path, os.getpid())
+        self.poll = None
+        if not hold_slave:
+            os.close(self.slave)
+            self.slave = -1
+            self.poll = select.poll()
+            self.poll.register(self.master, select.POLLIN)
+        if link_now:
+            self.link()
+
+    def link(self):
+        if self.link_path is not None:
+            tmp = "%s.sim-%d" % (self.link_path, os.getpid())
             if os.path.lexists(tmp):
                 os.unlink(tmp)
             os.symlink(self.name, tmp)
             # Atomic replacement of a stale link left by an earlier run.
-            os.replace(tmp, link_path)
+            os.replace(tmp, self.link_path)
 
     def describe(self):
         return "pts=%s link=%s" % (self.name, self.link_path or "-")
 
+    def opened(self):
+        """Whether a client holds the port open; None while we hold the slave."""
+        return None if self.poll is None else not any(
+            ev & select.POLLHUP for _, ev in self.poll.poll(0))
+
     def wait_readable(self, timeout):
         """True once bytes are waiting, False after timeout, None if interrupted."""
+        if self.poll is not None:
+            # A hang-up wakes every poll: wait out the tick instead of spinning.
+            events = self.poll.poll(timeout * 1000)
+            if any(ev & select.POLLIN for _, ev in events):
+                return True
+            if events:
+                time.sleep(timeout)
+            return False
         try:
             r, _, _ = select.select([self.master], [], [], timeout)
         except InterruptedError:
@@ -348,7 +387,8 @@ class PtyTransport:
 
     def line_settings(self):
         try:
-            a = termios.tcgetattr(self.slave)
+            # On the master these are the slave's settings (Linux).
+            a = termios.tcgetattr(self.slave if self.slave >= 0 else self.master)
         except termios.error:
             return None
         iflag, oflag, cflag, lflag, ispeed, ospeed = a[:6]
@@ -449,6 +489,9 @@ class SerialTransport:
     def line_settings(self):
         return None
 
+    def opened(self):
+        return None
+
     def close(self):
         try:
             self.ser.close()
@@ -465,7 +508,10 @@ class Sim:
         self.bri = DEFAULT_BRIGHTNESS
         self.leds = [(0, 0, 0)] * LED_COUNT
         self.frames_ok = 0
+        self.last_frame_ns = None
         self.rx_total = 0
+        self.port_open = False
+        self.deaf_until = 0
         self.dev = None         # the transport while the device is plugged in
         self.settings = None    # the line settings last logged
         # When the simulator last found the line idle: no byte of the next
@@ -486,6 +532,8 @@ class Sim:
         self.start_ns = now_ns()
         self.exit_at = (None if opts.exit_after_ms is None
                         else self.start_ns + opts.exit_after_ms * 1_000_000)
+        self.appear_at = (None if opts.appear_after is None
+                          else self.start_ns + opts.appear_after * 1_000_000)
         self.stall_pending = opts.stall_after_bytes
 
     # ---- state and presentation ----
@@ -503,7 +551,8 @@ class Sim:
         if self.o.serial is not None:
             self.dev = SerialTransport(self.o.serial)
         else:
-            self.dev = PtyTransport(self.link_path)
+            self.dev = PtyTransport(self.link_path, hold_slave=self.o.boot_on_open is None,
+                                    link_now=replug or self.appear_at is None)
         self.settings = None
         self.parser.reset()
         self.log.write("REPLUG" if replug else "PLUG", self.dev.describe())
@@ -526,6 +575,18 @@ class Sim:
             self.dev.stall()
             self.log.write("STALL", "cause=%s" % cause)
 
+    def watch_open(self, ts):
+        """A board that resets when its port is opened: ROM text, then deaf while it boots."""
+        opened = self.dev is not None and self.dev.opened()
+        if opened and not self.port_open:
+            self.deaf_until = ts + self.o.boot_on_open * 1_000_000
+            self.log.write("OPEN", "deaf_until=%d" % self.deaf_until, ts)
+            self.parser.reset()
+            self.outq = [[ts + BOOT_TEXT_DELAY_NS, BOOT_TEXT]]
+        elif self.port_open and not opened:
+            self.log.write("CLOSE", "", ts)
+        self.port_open = bool(opened)
+
     def check_termios(self):
         if self.dev is None:
             return
@@ -537,6 +598,8 @@ class Sim:
     # ---- receive side ----
 
     def read_line(self):
+        if self.o.boot_on_open is not None:
+            self.watch_open(now_ns())  # bytes that came with the open reach a deaf board
         data = self.dev.read()
         ts = now_ns()
         if data is None:
@@ -547,6 +610,9 @@ class Sim:
         self.rx_total += len(data)
         # A read is stamped when the simulator gets round to it, possibly long
         # after the bytes came; quiet= bounds their arrival from below.
+        if ts < self.deaf_until:
+            self.log.write("RX", "%s deaf quiet=%d" % (data.hex(), self.quiet_ns), ts)
+            return
         self.log.write("RX", "%s quiet=%d" % (data.hex(), self.quiet_ns), ts)
         self.handle(self.parser.feed(data, ts))
         if (self.o.vanish_after_bytes is not None and self.dev is not None
@@ -588,13 +654,17 @@ class Sim:
             self.flood_sent = 0
             self.log.write("FLOOD", "start byte=%02x ms=%d" % (self.o.flood_byte, self.o.flood_ms))
             return
+        self.send_reply(ts, self.o.reply_chunks)
+
+    def send_reply(self, ts, pieces):
         due = ts + self.o.reply_delay_ms * 1_000_000
-        for i, chunk in enumerate(self.o.reply_chunks):
+        for i, chunk in enumerate(pieces):
             self.outq.append([due + i * self.o.chunk_delay_ms * 1_000_000, chunk])
 
     def on_frame(self, start, end, payload):
         self.leds = [tuple(payload[i:i + 3]) for i in range(0, 3 * LED_COUNT, 3)]
         self.frames_ok += 1
+        self.last_frame_ns = end
         self.log.write("FRAME", "ok start=%d n=%d leds=%s" % (
             start, self.frames_ok, ",".join("%02x%02x%02x" % c for c in self.leds)), end)
         self.state_changed(end)
@@ -616,17 +686,50 @@ class Sim:
                     known["on"] = v
                 elif k == "bri" and isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= 255:
                     known["bri"] = v
+                elif k == "v" and isinstance(v, bool):
+                    known["v"] = v
                 else:
                     known = None
                     break
         else:
             known = None
-        verdict = "ok" if known else "unknown"
+        refused = self.o.json_error is not None
+        verdict = "refused" if refused else "ok" if known else "unknown"
         self.log.write("JSON", "%s start=%d text=%s" % (verdict, start, printable(text)), end)
-        if known:
+        if refused:
+            if not self.o.silent:
+                self.send_reply(end, [b'{"error":%d}\r\n' % self.o.json_error])
+            return
+        if known and known.keys() & {"on", "bri"}:
             self.on = known.get("on", self.on)
             self.bri = known.get("bri", self.bri)
             self.state_changed(end)
+        if known and known.get("v") and not self.o.silent:
+            reply = self.status_reply(end)
+            size = self.o.json_chunk_bytes or len(reply)
+            self.send_reply(end, [reply[i:i + size] for i in range(0, len(reply), size)])
+
+    def status_reply(self, ts):
+        """The firmware's answer to {"v":true}: its state and info objects on one CR LF line."""
+        live = self.last_frame_ns is not None and ts - self.last_frame_ns < LIVE_TIMEOUT_NS
+        seg = {"id": 0, "start": 0, "stop": LED_COUNT, "len": LED_COUNT, "grp": 1, "spc": 0, "of": 0,
+               "on": True, "frz": False, "bri": 255, "cct": 127, "set": 0, "col": [list(self.leds[0]),
+               [0, 0, 0], [0, 0, 0]], "fx": 0, "sx": 128, "ix": 128, "pal": 0, "c1": 128, "c2": 128,
+               "c3": 16, "sel": True, "rev": False, "mi": False, "o1": False, "o2": False, "o3": False}
+        state = {"on": self.on, "bri": self.bri, "transition": 7, "ps": -1, "pl": -1, "nl": {
+            "on": False, "dur": 60, "mode": 1, "tbri": 0, "rem": -1}, "udpn": {"send": False, "recv": True,
+            "sgrp": 1, "rgrp": 1}, "lor": 0, "mainseg": 0, "seg": [seg]}
+        info = {"ver": "0.14.0", "vid": 2310130, "leds": {"count": LED_COUNT, "pwr": 0, "fps": 42 if live else 0,
+                "maxpwr": 850, "maxseg": 32, "seglc": [1], "lc": 1, "rgbw": False, "wv": 0, "cct": 0},
+                "str": False, "name": "WLED", "udpport": 21324, "live": live, "liveseg": -1, "lm": "",
+                "lip": "", "ws": 0, "fxcount": 187, "palcount": 71, "cpalcount": 0, "maps": [{"id": 0}],
+                "wifi": {"bssid": "00:00:00:00:00:00", "rssi": 0, "signal": 0, "channel": 1},
+                "fs": {"u": 12, "t": 983, "pmt": 0}, "ndc": 0, "arch": "esp32", "core": "v3.3.6-16-gcc5440f6a2",
+                "lwip": 0, "freeheap": 198432, "uptime": (ts - self.start_ns) // 1_000_000_000,
+                "time": "1970-1-1, 00:00:00", "opt": 79, "brand": "WLED", "product": "FOSS",
+                "mac": "a0b1c2d3e4f5", "ip": "4.3.2.1"}
+        body = json.dumps({"state": state, "info": info}, separators=(",", ":"))
+        return body.encode("ascii") + b"\r\n"
 
     # ---- send side ----
 
@@ -670,6 +773,8 @@ class Sim:
             due.append(self.replug_at)
         if self.exit_at is not None:
             due.append(self.exit_at)
+        if self.appear_at is not None:
+            due.append(self.appear_at)
         return max(0.0, (min(due) - ts) / 1e9)
 
     def run(self):
@@ -690,6 +795,12 @@ class Sim:
             if self.replug_at is not None and ts >= self.replug_at:
                 self.replug_at = None
                 self.plug(replug=True)
+            if self.appear_at is not None and ts >= self.appear_at and self.dev is not None:
+                self.appear_at = None
+                self.dev.link()
+                self.log.write("APPEAR", "link=%s" % (self.link_path or "-"))
+            if self.o.boot_on_open is not None:
+                self.watch_open(ts)
             readable = self.dev is not None and not self.dev.stalled
             timeout = self.next_timeout(ts)
             waited_ns = now_ns()
@@ -747,11 +858,16 @@ def build_parser():
     r.add_argument("--reply-hex", help="reply as hexadecimal bytes, e.g. '57 4C 00 09 FF'")
     r.add_argument("--chunk-delay-ms", type=int, default=300)
     r.add_argument("--reply-delay-ms", type=int, default=0, help="pause before the first piece")
-    r.add_argument("--silent", action="store_true", help="never answer 'v'")
+    r.add_argument("--silent", action="store_true", help="never answer 'v' nor a JSON line")
     r.add_argument("--flood", action="store_true",
                    help="answer 'v' with a stream of bytes without line ending")
     r.add_argument("--flood-ms", type=int, default=5000)
     r.add_argument("--flood-byte", type=lambda s: int(s, 0), default=0x55)
+    j = p.add_argument_group("JSON reply")
+    j.add_argument("--json-chunk-bytes", type=int, metavar="N",
+                   help="send the reply to {\"v\":true} in N-byte pieces, --chunk-delay-ms apart")
+    j.add_argument("--json-error", type=int, metavar="N",
+                   help="answer every JSON line with {\"error\":N} and apply none")
     f = p.add_argument_group("faults")
     f.add_argument("--unplug-after-frames", type=int, metavar="N",
                    help="unplug (close the pty, remove the link) after the Nth valid frame")
@@ -766,6 +882,10 @@ def build_parser():
                    help="bytes (escapes as --reply) waiting in the port before the tool opens it")
     f.add_argument("--vanish-after-bytes", type=int, metavar="N",
                    help="unplug for good once N bytes have been received")
+    f.add_argument("--boot-on-open", type=int, metavar="MS",
+                   help="restart whenever the port is opened: boot text, then deaf for MS ms")
+    f.add_argument("--appear-after", type=int, metavar="MS",
+                   help="make the COM link only MS ms after the start")
     p.add_argument("--message-timeout-ms", type=int, default=100,
                    help="a frame or JSON line idle this long is reported as cut off")
     return p
@@ -795,6 +915,10 @@ def main(argv=None):
             for text in problems:
                 print("testkit.sim: %s" % text, file=sys.stderr)
             return 2
+    elif opts.boot_on_open is not None and (opts.stall or opts.stall_after_bytes is not None):
+        # A stall needs the slave held open, and then no open can be seen.
+        print("testkit.sim: --boot-on-open cannot be combined with stalling", file=sys.stderr)
+        return 2
     elif termios is None:
         print("testkit.sim: the pty transport needs Linux; use --serial PORT", file=sys.stderr)
         return 2

@@ -8,17 +8,20 @@ either bare words or key=value pairs:
   PLUG    <ns> serial=PORT baud=115200 bits=8 parity=none stop=1   (with --serial)
   TERMIOS <ns> ispeed=115200 ospeed=115200 csize=8 parenb=0 cstopb=0 ...
   STALE   <ns> <hex of the bytes queued before any client opened the port>
-  RX      <ns> <hex of the bytes of one read> quiet=<ns: the line was idle then>
+  RX      <ns> <hex of the bytes of one read> [deaf] quiet=<ns: the line was idle then>
   QUERY   <ns>                                  (a 0x76 byte outside any message)
   REPLY   <ns taken just before the write> <hex of the bytes written back>
   FRAME   <end ns> ok start=<ns> n=<count> leds=rrggbb,... (12 of them)
   FRAME   <end ns> bad start=<ns> reason=... bytes=<hex>
-  JSON    <end ns> ok|unknown start=<ns> text=<line without LF, \\xNN escaped>
+  JSON    <end ns> ok|unknown|refused start=<ns> text=<line without LF, \\xNN escaped>
   JSON    <end ns> bad start=<ns> reason=... bytes=<hex>
   JUNK    <ns> <hex>                             (bytes that start no message)
   STATE   <ns> on=0|1 bri=N leds=rrggbb,...
   FLOOD   <ns> start byte=55 ms=5000 | end sent=N
   STALL   <ns> cause=start|after-bytes
+  APPEAR  <ns> link=PATH                        (--appear-after: the COM link made late)
+  OPEN    <ns> deaf_until=<ns>                  (--boot-on-open: a client opened the port)
+  CLOSE   <ns>                                  (--boot-on-open: the last client closed it)
   UNPLUG  <ns> cause=after-frames|vanish-on-query|vanish-after-bytes|line-lost
   EXIT    <ns> reason=SIGTERM|exit-after frames_ok=N rx=N on=.. bri=.. leds=..
 

@@ -11,15 +11,20 @@ controller N times in all and reports
   - the distribution of wall times (min, median, p90, max);
   - anything left behind: processes of the prefix (the persistent wineserver
     and Wine's own services are expected, and counted before and after),
-    simulators of this prefix, ptys held by the prefix's processes, the
-    simulators' open descriptors before the first and after the last run.
+    simulators of this prefix and zombies beyond those of the census taken
+    at its start, ptys held by the prefix's processes, the simulators' open
+    descriptors before the first and after the last run.
 
 With --parallel N, N runs go at a time, each lane on a controller of its own
 (COM<com> to COM<com+N-1>, one simulator each). --load starts one CPU-bound
 process per core before the first run and stops it after the last.
 
 Exit status 0 when every run passed and nothing was left behind, 1 otherwise,
-2 on a usage error or a missing wineserver.
+2 on a usage error or a missing wineserver. SIGTERM or SIGINT stops it: the
+runs in flight are killed with their Wine processes (and not counted), the
+simulators and the load stop, the report covers the runs made, and the exit
+status is 128 + the signal's number. Killed outright, its simulators get
+SIGTERM from the kernel and the load ends by itself.
 
   bash bench/run.sh soak [--runs 200] [--parallel 8] [--load]   (builds, brings the prefix up)
   python3 -m testkit.soak --exe EXE --prefix PREFIX [--runs 200] [--parallel 8] [--load]
@@ -35,7 +40,8 @@ import sys
 import threading
 import time
 
-from testkit import ALL_BYTES, ALL_OK, ROOT, STEP_BYTES, STEP_OK, leftovers
+from testkit import ALL_BYTES, ROOT, STEP_BYTES, leftovers
+from testkit.expected import ALL_OK, STEP_OK
 from testkit.runner import PYTHON, Simulator, Tool
 from testkit.sim import DEFAULT_REPLY, decode_escapes
 
@@ -104,6 +110,8 @@ class Soak:
         self.leftovers = []
         self.lock = threading.Lock()
         self.next_run = 1
+        self.inflight = set()
+        self.stopped_by = None
 
     def misreport(self, run, log, got):
         """How the controller's log shows done the step the run failed at, or None."""
@@ -157,10 +165,16 @@ class Soak:
         o = self.o
         while True:
             with self.lock:
+                if self.stopped_by or self.next_run > o.runs:
+                    return
                 i, self.next_run = self.next_run, self.next_run + 1
-            if i > o.runs:
-                return
-            run = tool.run([port, "all"], timeout_s=o.timeout)
+                run = tool.start([port, "all"], timeout_s=o.timeout)
+                self.inflight.add(run)
+            run.wait()
+            with self.lock:
+                self.inflight.discard(run)
+                if self.stopped_by:
+                    return  # killed by stop(): not the tool's doing
             problems = self.check_run(run, sim)
             with self.lock:
                 self.walls.append((i, port, run.wall_s * 1e3))
@@ -170,6 +184,13 @@ class Soak:
                     print("soak: %d/%d runs, %d failure(s), %.0f s" % (
                         done, o.runs, len({f[0] for f in self.failures}), time.monotonic() - t0),
                         file=sys.stderr, flush=True)
+
+    def stop(self, signum, _frame):
+        """SIGTERM, SIGINT: no new runs; the runs in flight are killed."""
+        self.stopped_by = self.stopped_by or signal.Signals(signum).name
+        with self.lock:
+            for run in self.inflight:
+                run.kill()
 
     def go(self):
         o = self.o
@@ -181,8 +202,8 @@ class Soak:
         tool = Tool(o.exe, o.prefix, o.wine)
         start = census(o.prefix)
         sims, load = [], []
-        # A plain kill of the soak still stops the load and the simulators.
-        signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            signal.signal(sig, self.stop)
         try:
             load = start_load(o.load)
             for com in o.coms:
@@ -202,7 +223,7 @@ class Soak:
             for com, sim in zip(o.coms, sims):
                 self.leftovers += ["simulator COM%d: %s" % (com, p) for p in sim.stop()]
             self.leftovers += stop_load(load)
-        if len(self.walls) != o.runs:
+        if len(self.walls) != o.runs and not self.stopped_by:
             self.failures.append((0, "-", "tool", "%d of %d runs made" % (len(self.walls), o.runs)))
         self.compare(start, before, after, census(o.prefix))
         return 0
@@ -216,8 +237,10 @@ class Soak:
         new_z = final["zombies"] - start["zombies"]
         if new_z:
             self.leftovers.append("zombie processes of the prefix: %s" % fmt_counter(new_z))
-        if final["sims"]:
-            self.leftovers.append("simulator processes still running: %s" % sorted(final["sims"]))
+        # Against the start, as the zombies: another soak's simulators on
+        # this prefix (one killed outright just now) are not ours to judge.
+        if final["sims"] - start["sims"]:
+            self.leftovers.append("simulator processes still running: %s" % sorted(final["sims"] - start["sims"]))
         for com, was, now in zip(self.o.coms, before["sim_fds"], after["sim_fds"]):
             if None not in (was, now) and now > was:
                 self.leftovers.append("simulator COM%d descriptors grew from %d to %d" % (com, was, now))
@@ -229,7 +252,7 @@ class Soak:
         self.census_rows = [
             ("prefix processes", fmt_counter(before["names"]), fmt_counter(after["names"])),
             ("zombies of the prefix", fmt_counter(start["zombies"]), fmt_counter(final["zombies"])),
-            ("simulator processes (this prefix)", len(before["sims"]), len(final["sims"])),
+            ("simulator processes (this prefix)", len(start["sims"]), len(final["sims"])),
             ("simulator open fds", fmt_list(before["sim_fds"]), fmt_list(after["sim_fds"])),
             ("wineserver pid / open fds", "%s / %s" % (before["server"], before["server_fds"]),
              "%s / %s" % (after["server"], after["server_fds"])),
@@ -246,8 +269,12 @@ class Soak:
         ports = o.port if len(o.coms) == 1 else "COM%d..COM%d" % (o.coms[0], o.coms[-1])
         print("## soak: `%s all` x %d under Wine against the simulator, %d at a time, %d CPU-bound "
               "process(es) beside\n" % (ports, o.runs, len(o.coms), o.load))
+        if self.stopped_by:
+            print("stopped by %s after %d of %d runs; the runs in flight were killed and are not counted\n"
+                  % (self.stopped_by, len(self.walls), o.runs))
+        made = len(self.walls) if self.stopped_by else o.runs
         print("runs: %d, passed: %d, failed: %d (%s); %.0f s in all\n" % (
-            o.runs, o.runs - len(runs), len(runs), ", ".join("%s: %d" % (k, kinds[k]) for k in KINDS),
+            made, made - len(runs), len(runs), ", ".join("%s: %d" % (k, kinds[k]) for k in KINDS),
             self.elapsed))
         w = [ms for _, _, ms in self.walls] or [0.0]
         # Nearest-rank 90th percentile.
@@ -269,7 +296,7 @@ class Soak:
             print("LEFTOVER: %s" % text)
         ok = not self.failures and not self.leftovers
         print("soak: %s" % ("PASS" if ok else "FAIL"))
-        return 0 if ok else 1
+        return 128 + signal.Signals[self.stopped_by] if self.stopped_by else 0 if ok else 1
 
 
 def main(argv=None):

@@ -31,7 +31,7 @@ import re
 import tempfile
 import unittest
 
-from testkit import CMD_BRI50, CMD_OFF, CMD_ON, NOTE_LINE, ON_WINDOWS, USAGE, frame  # noqa: F401
+from testkit import CMD_BRI50, CMD_OFF, CMD_ON, ON_WINDOWS, frame  # noqa: F401
 from testkit.runner import Simulator, Tool
 from testkit.sim import SERIAL_CANNOT
 

@@ -6,7 +6,9 @@ import os
 import re
 import unittest
 
-from harness import NOTE_LINE, WINEPREFIX, E2ETestCase, com_number, frame, owns_prefix
+from harness import WINEPREFIX, E2ETestCase, com_number, frame, owns_prefix
+from testkit.expected import (BRI50_FAIL, FILL_FAIL, FILL_OK, NOTE_LINE, OPEN_FAIL, POWER_FAIL, STEP_OK, V_BYTES,
+                              V_OK, V_TIMEOUT, V_WRITE_FAIL, line, pattern)
 
 # A write the line never takes: 258 from the tool's own wait, 29 for a short
 # count, or the driver's time-out status (1460, as Wine completes it).
@@ -19,14 +21,14 @@ class StalledLine(E2ETestCase):
     def test_every_first_write_times_out(self):
         self.require_sim("stall")
         self.start_sim("--stall")
-        cases = [("off", rb"FAIL off code=(\d+)\n"),
-                 ("fill-red", rb"FAIL fill=red code=(\d+)\n"),
-                 ("v", rb"FAIL v write code=(\d+)\n"),
-                 ("bri50", rb"FAIL bri50 adalight_write code=(\d+)\n")]
-        for step, pattern in cases:
+        cases = [("off", pattern(POWER_FAIL, "off")),
+                 ("fill-red", pattern(FILL_FAIL, "red")),
+                 ("v", pattern(V_WRITE_FAIL)),
+                 ("bri50", pattern(BRI50_FAIL, "adalight_write"))]
+        for step, want in cases:
             with self.subTest(step=step):
                 res = self.run_step(step, timeout_s=30)
-                m = re.fullmatch(pattern, res.out)
+                m = re.fullmatch(want, res.out)
                 self.assertIsNotNone(m, self.context(res))
                 self.assertIn(int(m.group(1)), WRITE_TIMEOUT_CODES, self.context(res))
                 self.assertRun(res, 1, None)
@@ -36,7 +38,7 @@ class StalledLine(E2ETestCase):
         self.require_sim("stall")
         self.start_sim("--stall-after-bytes", "42")
         res = self.run_step("bri50", timeout_s=30)
-        m = re.fullmatch(rb"FAIL bri50 json_write code=(\d+)\n", res.out)
+        m = re.fullmatch(pattern(BRI50_FAIL, "json_write"), res.out)
         self.assertIsNotNone(m, self.context(res))
         self.assertIn(int(m.group(1)), WRITE_TIMEOUT_CODES)
         self.assertRun(res, 1, None)
@@ -47,8 +49,7 @@ class StalledLine(E2ETestCase):
         self.require_sim("stall")
         self.start_sim("--stall-after-bytes", "1")
         res = self.run_step("all", timeout_s=30)
-        m = re.fullmatch(rb'OK v reply="WLED 0.14.0"\nFAIL fill=red code=(\d+)\n' + re.escape(NOTE_LINE),
-                         res.out)
+        m = re.fullmatch(re.escape(STEP_OK["v"]) + pattern(FILL_FAIL, "red") + re.escape(NOTE_LINE), res.out)
         self.assertIsNotNone(m, self.context(res))
         self.assertIn(int(m.group(1)), WRITE_TIMEOUT_CODES)
         self.assertRun(res, 1, None)
@@ -65,7 +66,7 @@ class OddReplies(E2ETestCase):
     def test_flood_is_cut_at_63_bytes(self):
         self.require_sim("flood")
         res, log = self.probe("--flood", "--flood-ms", "4000")
-        self.assertRun(res, 1, b"FAIL v reply_bytes=" + b" ".join([b"55"] * 63) + b"\n")
+        self.assertRun(res, 1, line(V_BYTES, " ".join(["55"] * 63)))
         # Collection stopped at the byte limit, not at the 2 s deadline.
         started = log.first("FLOOD", "start").ns
         self.assertLess((res.end_ns - started) / 1e9, 1.5, self.context(res))
@@ -74,12 +75,12 @@ class OddReplies(E2ETestCase):
         self.require_sim()
         cases = [
             # tab and a high-bit byte are not trimmed and reach stdout raw
-            ("57 4C 45 44 20 31 09 FF 0D 0A", 0, b'OK v reply="WLED 1\t\xff"\n'),
+            ("57 4C 45 44 20 31 09 FF 0D 0A", 0, line(V_OK, b"WLED 1\t\xff")),
             # a NUL inside the reply ends the printed text
-            ("57 4C 45 44 20 00 31 0D 0A", 0, b'OK v reply="WLED "\n'),
-            ("00 57 4C 45 44 20 0D 0A", 1, b"FAIL v reply_bytes=00 57 4C 45 44 20 0D 0A\n"),
+            ("57 4C 45 44 20 00 31 0D 0A", 0, line(V_OK, "WLED ")),
+            ("00 57 4C 45 44 20 0D 0A", 1, line(V_BYTES, "00 57 4C 45 44 20 0D 0A")),
             # two lines in one read: only the trailing CR LF goes
-            ("57 4C 45 44 20 31 0D 0A 58 0D 0A", 0, b'OK v reply="WLED 1\r\nX"\n'),
+            ("57 4C 45 44 20 31 0D 0A 58 0D 0A", 0, line(V_OK, "WLED 1\r\nX")),
         ]
         for reply, rc, out in cases:
             with self.subTest(reply=reply):
@@ -89,14 +90,14 @@ class OddReplies(E2ETestCase):
     def test_bare_prefix_is_trimmed_after_the_deadline(self):
         self.require_sim()
         res, _ = self.probe("--reply-hex", "57 4C 45 44 20")
-        self.assertRun(res, 0, b'OK v reply="WLED"\n')
+        self.assertRun(res, 0, line(V_OK, "WLED"))
         self.assertGreaterEqual(res.wall_s, 2.0)
 
     def test_long_reply_stops_at_63_bytes(self):
         self.require_sim()
         body = b"WLED " + b"a" * 70
         res, log = self.probe("--reply-hex", body.hex())
-        self.assertRun(res, 0, b'OK v reply="' + body[:63] + b'"\n')
+        self.assertRun(res, 0, line(V_OK, body[:63]))
         self.assertLess((res.end_ns - log.first("REPLY").ns) / 1e9, 1.5, self.context(res))
 
 
@@ -105,11 +106,11 @@ class VanishingDevice(E2ETestCase):
         self.require_sim("vanish")
         self.start_sim("--vanish-on-query")
         res = self.run_step("v", timeout_s=30)
-        self.assertRun(res, 1, b"FAIL v reply_bytes=(none, 2s timeout)\n")
+        self.assertRun(res, 1, V_TIMEOUT)
         self.assertLess(res.wall_s, BOUNDED_S, self.context(res))
         # Gone for good: the next run cannot open the name.
         again = self.run_step("v", timeout_s=30)
-        self.assertRun(again, 1, b"", b"ERR open %s code=2\n" % self.port.encode())
+        self.assertRun(again, 1, b"", line(OPEN_FAIL, self.port, 2))
 
     def test_vanish_in_the_middle_of_the_full_sequence(self):
         self.require_sim("vanish")
@@ -117,8 +118,8 @@ class VanishingDevice(E2ETestCase):
         # the green frame, so the blue write is the first to fail.
         self.start_sim("--vanish-after-bytes", str(1 + 42 + 42))
         res = self.run_step("all", timeout_s=30)
-        m = re.fullmatch(rb'OK v reply="WLED 0.14.0"\nOK fill=red bytes=42\nOK fill=green bytes=42\n'
-                         rb"FAIL fill=blue code=(\d+)\n" + re.escape(NOTE_LINE), res.out)
+        m = re.fullmatch(re.escape(STEP_OK["v"] + line(FILL_OK, "red") + line(FILL_OK, "green"))
+                         + pattern(FILL_FAIL, "blue") + re.escape(NOTE_LINE), res.out)
         self.assertIsNotNone(m, self.context(res))
         self.assertNotEqual(int(m.group(1)), 0)
         self.assertRun(res, 1, None)
@@ -150,7 +151,7 @@ class NotASerialPort(E2ETestCase):
                     os.unlink(self.link)
                 os.symlink(target, self.link)
                 res = self.run_tool(self.port_name, "off")
-                m = re.fullmatch(rb"ERR open %s code=(\d+)\n" % self.port_name.encode(), res.err)
+                m = re.fullmatch(pattern(OPEN_FAIL, self.port_name), res.err)
                 self.assertIsNotNone(m, self.context(res))
                 self.assertNotEqual(int(m.group(1)), 0)
                 self.assertRun(res, 1, b"", None)

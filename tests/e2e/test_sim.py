@@ -1,6 +1,7 @@
 """The simulated controller on its own, driven through its pty by a plain
 Linux client (no Wine): what the end-to-end tests rely on it to do."""
 
+import json
 import os
 import select
 import shutil
@@ -14,6 +15,7 @@ import unittest
 from harness import CMD_OFF, ON_WINDOWS, frame
 from testkit import ROOT
 from testkit.runner import PYTHON, Simulator
+from testkit.sim import BOOT_TEXT
 
 
 @unittest.skipIf(ON_WINDOWS, "the simulator needs Linux ptys")
@@ -41,10 +43,10 @@ class SimulatorAlone(unittest.TestCase):
         tty.setraw(fd)
         return fd
 
-    def read_for(self, fd, seconds):
+    def read_for(self, fd, seconds, until=None):
         out = b""
         deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
+        while time.monotonic() < deadline and not (until and out.endswith(until)):
             r, _, _ = select.select([fd], [], [], 0.02)
             if r:
                 out += os.read(fd, 256)
@@ -115,6 +117,57 @@ class SimulatorAlone(unittest.TestCase):
         self.assertEqual(log.first("PLUG").get("pts"), old)
         self.assertEqual(log.rx_bytes(), frame(16, 16, 16) + CMD_OFF)
 
+    def test_json_state_reply_reflects_the_state_and_comes_in_pieces(self):
+        self.start("--json-chunk-bytes", "400", "--chunk-delay-ms", "20")
+        fd = self.open_port()
+        pieces = 0
+        for sent, expected in [(b"", (True, 128, False)),
+                               (CMD_OFF + b'{"bri":50}\n' + frame(1, 2, 3), (False, 50, True))]:
+            os.write(fd, sent + b'{"v":true}\n')
+            reply = self.read_for(fd, 3, until=b"\r\n")
+            self.assertTrue(1000 <= len(reply) <= 3000 and reply.endswith(b"}\r\n"), reply)
+            pieces += -(-len(reply) // 400)
+            got = json.loads(reply)
+            self.assertEqual((got["state"]["on"], got["state"]["bri"], got["info"]["live"]), expected)
+            self.assertEqual((got["info"]["leds"]["count"], got["info"]["ver"], got["info"]["name"]),
+                             (12, "0.14.0", "WLED"))
+        log = self.stop()
+        self.assertEqual(len(log.of("REPLY")), pieces)
+
+    def test_json_error_answers_every_line_and_applies_none(self):
+        self.start("--json-error", "3")
+        fd = self.open_port()
+        os.write(fd, b'{"v":true}\n' + CMD_OFF)
+        self.assertEqual(self.read_for(fd, 3, until=b"}\r\n{\"error\":3}\r\n"),
+                         b'{"error":3}\r\n{"error":3}\r\n')
+        self.assertEqual(self.stop().state()[:2], (True, 128))
+
+    def test_boot_on_open_sends_boot_text_then_is_deaf_on_every_open(self):
+        self.start("--boot-on-open", "1000")
+        for _ in range(2):
+            fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+            os.write(fd, b"v")
+            self.assertEqual(self.read_for(fd, 5, until=BOOT_TEXT), BOOT_TEXT)
+            deaf_until = int(self.sim.log().last("OPEN").get("deaf_until"))
+            time.sleep(max(0.0, (deaf_until - time.monotonic_ns()) / 1e9))
+            os.write(fd, b"v")
+            self.assertEqual(self.read_for(fd, 3, until=b"\n"), b"WLED 0.14.0\r\n")
+            os.close(fd)
+            self.assertIsNotNone(self.sim.wait_for(lambda log: log.last("CLOSE"), 5))
+        log = self.stop()
+        self.assertEqual([("deaf" in e.words) for e in log.of("RX")], [True, False] * 2)
+        self.assertEqual(len(log.of("QUERY")), 2)
+
+    def test_port_appears_after_the_delay(self):
+        started = time.monotonic()
+        self.sim = Simulator(self.dir, 3, self.log_path, ["--appear-after", "1500"], lifetime_ms=60000)
+        self.addCleanup(self.sim.stop)
+        self.assertTrue(time.monotonic() - started >= 1.5 or not os.path.lexists(self.link))
+        log = self.sim.wait_for(lambda log: log.first("APPEAR"), 10)
+        self.assertGreaterEqual(log.first("APPEAR").ns - log.first("START").ns, 1_500_000_000)
+        self.assertEqual(os.readlink(self.link), self.sim.pts)
+        self.stop()
+
     def test_stale_link_is_replaced(self):
         os.symlink("/nonexistent/pts", self.link)
         pts = self.start()
@@ -139,10 +192,12 @@ class SimulatorAlone(unittest.TestCase):
 class SerialLineRefusals(unittest.TestCase):
     def test_modes_that_need_both_sides_of_the_line_are_refused(self):
         run = subprocess.run([PYTHON, "-m", "testkit.sim", "--serial", "/nonexistent", "--stall",
-                              "--vanish-on-query", "--unplug-after-frames", "1"],
+                              "--vanish-on-query", "--unplug-after-frames", "1", "--boot-on-open", "1",
+                              "--appear-after", "1"],
                              capture_output=True, timeout=30, env=dict(os.environ, PYTHONPATH=ROOT))
         self.assertEqual(run.returncode, 2, run)
-        for option in (b"--stall", b"--vanish-on-query", b"--unplug-after-frames"):
+        for option in (b"--stall", b"--vanish-on-query", b"--unplug-after-frames", b"--boot-on-open",
+                       b"--appear-after"):
             self.assertIn(b"testkit.sim: --serial cannot play %s: " % option, run.stderr)
 
 

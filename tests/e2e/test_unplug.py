@@ -6,8 +6,8 @@ import time
 import unittest
 
 from harness import E2ETestCase, frame
+from testkit.expected import NO_REOPEN, PROMPT, REOPEN_OK, WRITE_ERROR, head, pattern
 
-PROMPT = b"Unplug the Orvane-1 now; replug within 30 s. Press ENTER to begin.\n"
 DIM = frame(16, 16, 16)
 
 
@@ -28,8 +28,7 @@ class UnplugLoop(E2ETestCase):
         run.stdin.flush()
         res = self.finish_tool(run)
 
-        m = re.fullmatch(rb"(.*?)ERR write code=(\d+)\nOK reopen attempt=(\d+) \(first_write_err=(\d+)\)\n",
-                         res.out, re.S)
+        m = re.fullmatch(rb"(.*?)" + pattern(WRITE_ERROR) + pattern(REOPEN_OK), res.out, re.S)
         self.assertIsNotNone(m, self.context(res))
         self.assertEqual(m.group(1), PROMPT)
         code, attempt = int(m.group(2)), int(m.group(3))
@@ -40,7 +39,7 @@ class UnplugLoop(E2ETestCase):
         # unplug fails at most 350 ms after it and attempts are >= 1 s apart:
         # attempt 3 is the first that can find it.
         self.assertEqual(attempt, 3, self.context(res))
-        gap_s = (run.line_time(b"OK reopen") - run.line_time(b"ERR write")) / 1e9
+        gap_s = (run.line_time(head(REOPEN_OK)) - run.line_time(head(WRITE_ERROR))) / 1e9
         self.assertGreaterEqual(gap_s, attempt - 0.1, self.context(res))
 
         log = self.stop_sim()
@@ -61,8 +60,7 @@ class UnplugLoop(E2ETestCase):
         self.require_sim("unplug", why="the unplug is scripted in the simulator")
         self.start_sim("--unplug-after-frames", "1")
         res = self.run_step("unplug-loop", timeout_s=90)
-        m = re.fullmatch(re.escape(PROMPT) + rb"ERR write code=(\d+)\nFAIL no-reopen \(first_write_err=(\d+)\)\n",
-                         res.out)
+        m = re.fullmatch(re.escape(PROMPT) + pattern(WRITE_ERROR) + pattern(NO_REOPEN), res.out)
         self.assertIsNotNone(m, self.context(res))
         self.assertEqual(m.group(1), m.group(2))
         self.assertRun(res, 1, None)

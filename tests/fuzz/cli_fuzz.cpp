@@ -23,10 +23,13 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "expected_lines.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_link.h"
 #include "fakes/virtual_clock.h"
 #include "fuzz_support.h"
+
+using namespace expected;
 
 namespace {
 
@@ -35,27 +38,22 @@ const ErrorCode kWriteCodes[8] = {21, 29, 258, 4294967295u, 0, 1167, 31, 995};
 
 struct Reply {
     std::vector<std::string> reads;  // counted bytes per read; afterwards silence
-    const char* line;
+    std::string line;
     int status;
 };
 
 const Reply kReplies[8] = {
-    {{}, "FAIL v reply_bytes=(none, 2s timeout)\n", 1},
-    {{"WLED 0.14.0\r\n"}, "OK v reply=\"WLED 0.14.0\"\n", 0},
-    {{"OK"}, "FAIL v reply_bytes=4F 4B\n", 1},
-    {{"WL", "", "ED 1", "\r\n"}, "OK v reply=\"WLED 1\"\n", 0},
-    {{"WLED\r\n"}, "FAIL v reply_bytes=57 4C 45 44 0D 0A\n", 1},
-    {{"WLED %n%s\r\n"}, "OK v reply=\"WLED %n%s\"\n", 0},
-    {{std::string("WLED 1\0x\r\n", 10)}, "OK v reply=\"WLED 1\"\n", 0},
-    {{"\xFF\xFE"}, "FAIL v reply_bytes=FF FE\n", 1},
+    {{}, kVersionTimeout, 1},
+    {{"WLED 0.14.0\r\n"}, line(kVersionOk, "WLED 0.14.0"), 0},
+    {{"OK"}, line(kVersionBytes, "4F 4B"), 1},
+    {{"WL", "", "ED 1", "\r\n"}, line(kVersionOk, "WLED 1"), 0},
+    {{"WLED\r\n"}, line(kVersionBytes, "57 4C 45 44 0D 0A"), 1},
+    {{"WLED %n%s\r\n"}, line(kVersionOk, "WLED %n%s"), 0},
+    {{std::string("WLED 1\0x\r\n", 10)}, line(kVersionOk, "WLED 1"), 0},
+    {{"\xFF\xFE"}, line(kVersionBytes, "FF FE"), 1},
 };
 
 const char* const kStdin[4] = {"", "\n", "go\n", "no line end"};
-
-const std::string kUsage =
-    "usage: lumaris_serial_spike <COMn> <step>\n"
-    "  <step>: v | fill-red | fill-green | fill-blue | bri50 | off | on |\n"
-    "          unplug-loop | all\n";
 
 struct Scenario {
     int argc = 0;
@@ -126,7 +124,7 @@ struct StepModel {
 
     int version() {
         if (!write()) {
-            e.out += "FAIL v write code=" + code() + "\n";
+            e.out += line(kVersionWriteFail, code());
             return 1;
         }
         e.out += s.reply->line;
@@ -134,28 +132,28 @@ struct StepModel {
     }
     int fill(const char* colour) {
         if (!write()) {
-            e.out += std::string("FAIL fill=") + colour + " code=" + code() + "\n";
+            e.out += line(kFillFail, colour, code());
             return 1;
         }
-        e.out += std::string("OK fill=") + colour + " bytes=42\n";
+        e.out += line(kFillOk, colour);
         return 0;
     }
     int bri50() {
         for (const char* part : {"adalight_write", "json_write"}) {
             if (!write()) {
-                e.out += std::string("FAIL bri50 ") + part + " code=" + code() + "\n";
+                e.out += line(kBri50Fail, part, code());
                 return 1;
             }
         }
-        e.out += "OK bri=50 gap_ms=25\n";
+        e.out += kBri50Ok;
         return 0;
     }
     int power(const char* word) {
         if (!write()) {
-            e.out += std::string("FAIL ") + word + " code=" + code() + "\n";
+            e.out += line(kPowerFail, word, code());
             return 1;
         }
-        e.out += std::string("OK ") + word + "\n";
+        e.out += line(kPowerOk, word);
         return 0;
     }
     int all() {
@@ -182,25 +180,23 @@ struct StepModel {
                     break;
             }
         }
-        e.out +=
-            "NOTE: run `unplug-loop` separately \xE2\x80\x94 it requires an interactive unplug/replug.\n";
+        e.out += kNote;
         return result;
     }
     int unplug_loop() {
-        e.out += "Unplug the Orvane-1 now; replug within 30 s. Press ENTER to begin.\n";
+        e.out += kPrompt;
         if (s.failing_write == 0 || s.failing_write > 600) {
-            e.out += "FAIL unplug-loop: no write error observed within 150 s (did you unplug?)\n";
+            e.out += kNoWriteError;
             return 1;
         }
-        const std::string first = "first_write_err=" + code();
-        e.out += "ERR write code=" + code() + "\n";
+        e.out += line(kWriteError, code());
         if (s.reopen_failures >= 30) {
             e.opens += 30;
-            e.out += "FAIL no-reopen (" + first + ")\n";
+            e.out += line(kNoReopen, code());
             return 1;
         }
         e.opens += s.reopen_failures + 1;
-        e.out += "OK reopen attempt=" + std::to_string(s.reopen_failures + 1) + " (" + first + ")\n";
+        e.out += line(kReopenOk, std::to_string(s.reopen_failures + 1), code());
         return 0;
     }
 };
@@ -215,13 +211,13 @@ Expected predict(const Scenario& s) {
     const std::string& port = s.args[0];
     const std::string& step = s.args[1];
     if (!com_name(port)) {
-        e.err = "ERR invalid port name (expected COM<digits>, got '" + port + "')\n";
+        e.err = line(kBadPortName, port);
         e.status = 2;
         return e;
     }
     e.opens = 1;
     if (s.first_open_fails) {
-        e.err = "ERR open " + port + " code=" + std::to_string(s.open_code) + "\n";
+        e.err = line(kOpenFail, port, std::to_string(s.open_code));
         e.status = 1;
         return e;
     }
@@ -245,7 +241,7 @@ Expected predict(const Scenario& s) {
     } else if (step == "all") {
         e.status = m.all();
     } else {
-        e.err = "ERR unknown step '" + step + "'\n" + kUsage;
+        e.err = line(kUnknownStep, step) + kUsage;
         e.status = 2;
     }
     return e;

@@ -26,11 +26,14 @@
 #include <string>
 #include <vector>
 
+#include "expected_lines.h"
 #include "fakes/fake_console.h"
 #include "fakes/fake_link.h"
 #include "fakes/virtual_clock.h"
 #include "fuzz_support.h"
 #include "steps/steps.h"
+
+using namespace expected;
 
 namespace {
 
@@ -100,14 +103,14 @@ struct Outcome {
 };
 
 std::string hex_dump(const std::string& bytes) {
-    std::string line = "FAIL v reply_bytes=";
+    std::string hex;
     char two[4];
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         std::snprintf(two, sizeof two, "%02X", static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
-        line += (i == 0 ? "" : " ");
-        line += two;
+        hex += (i == 0 ? "" : " ");
+        hex += two;
     }
-    return line + "\n";
+    return line(kVersionBytes, hex);
 }
 
 // The step as it should behave: collect until a CR or LF arrives, 63 bytes
@@ -116,7 +119,7 @@ Outcome predict(const Scenario& s) {
     Outcome o;
     std::int64_t t = s.write_ns;
     if (s.write_fails) {
-        o.line = "FAIL v write code=" + std::to_string(s.write_code) + "\n";
+        o.line = line(kVersionWriteFail, std::to_string(s.write_code));
         o.elapsed_ns = t;
         return o;
     }
@@ -153,7 +156,7 @@ Outcome predict(const Scenario& s) {
 
     const std::string& got = o.received;
     if (got.empty()) {
-        o.line = "FAIL v reply_bytes=(none, 2s timeout)\n";
+        o.line = kVersionTimeout;
     } else if (got.compare(0, 5, "WLED ") == 0) {
         std::string shown = got;
         while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n' || shown.back() == ' ')) {
@@ -161,7 +164,7 @@ Outcome predict(const Scenario& s) {
         }
         // Printed as a C string: an embedded NUL ends it.
         shown = shown.substr(0, shown.find('\0'));
-        o.line = "OK v reply=\"" + shown + "\"\n";
+        o.line = line(kVersionOk, shown);
         o.status = 0;
     } else {
         o.line = hex_dump(got);
@@ -173,9 +176,9 @@ bool is_upper_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= '
 
 // The shape of the line on its own, without the model: one of the four forms.
 bool well_formed(const std::string& line, int status, bool nul_in_reply) {
-    const std::string ok = "OK v reply=\"";
-    const std::string dump = "FAIL v reply_bytes=";
-    const std::string write = "FAIL v write code=";
+    const std::string ok = head(kVersionOk);
+    const std::string dump = head(kVersionBytes);
+    const std::string write = head(kVersionWriteFail);
     if (line.empty() || line.back() != '\n') {
         return false;
     }
@@ -197,7 +200,7 @@ bool well_formed(const std::string& line, int status, bool nul_in_reply) {
     if (status != 1) {
         return false;
     }
-    if (line == "FAIL v reply_bytes=(none, 2s timeout)\n") {
+    if (line == kVersionTimeout) {
         return true;
     }
     if (line.compare(0, write.size(), write) == 0) {

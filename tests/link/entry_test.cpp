@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 
+#include "expected_lines.h"
 #include "front/wide_args_win32.h"
 
 namespace {
@@ -189,12 +191,42 @@ TEST(BuiltExe, RejectsAnUnpairedSurrogateOnlyWhenTheCountIsRight) {
         EXPECT_EQ(run(with_lone_surrogate(exe, with_port), 0, out.h, err.h), 2u);
         EXPECT_EQ(contents(out.h), "");
         if (with_port) {
-            EXPECT_EQ(contents(err.h), "ERR argument 2 is not valid Unicode (unpaired surrogate)\n");
+            EXPECT_EQ(contents(err.h), expected::line(expected::kBadArgument, "2"));
         } else {
-            EXPECT_EQ(contents(err.h).rfind("usage: lumaris_serial_spike <COMn> <step>\n", 0), 0u)
-                << contents(err.h);
+            EXPECT_EQ(contents(err.h), expected::kUsage);
         }
     }
+}
+
+// The console's text from its start to the cursor.
+std::wstring on_screen(HANDLE screen) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(screen, &info)) {
+        return L"(no screen)";
+    }
+    const DWORD written = static_cast<DWORD>(info.dwCursorPosition.Y) * static_cast<DWORD>(info.dwSize.X) +
+                          static_cast<DWORD>(info.dwCursorPosition.X);
+    std::wstring shown(written, L' ');
+    DWORD got = 0;
+    if (written > 0 && !ReadConsoleOutputCharacterW(screen, &shown[0], written, COORD{0, 0}, &got)) {
+        return L"(unreadable)";
+    }
+    shown.resize(got);
+    return shown;
+}
+
+// What a console shows of one printed ASCII line: control characters as
+// escapes, and its closing LF as the blanks left in its last row.
+std::wstring as_shown(const std::string& line, std::size_t width) {
+    std::wstring text;
+    for (const char c : line.substr(0, line.size() - 1)) {
+        if (c < 0x20) {
+            text += {L'\\', L'x', L"0123456789ABCDEF"[c >> 4], L"0123456789ABCDEF"[c & 15]};
+        } else {
+            text += static_cast<wchar_t>(c);
+        }
+    }
+    return text.append((width - text.size() % width) % width, L' ');
 }
 
 // Under CTest there is no terminal, and under Wine without a display
@@ -234,18 +266,28 @@ TEST(ConsoleOutput, ErrorLinesGoToStandardErrorBesideAConsole) {
     const Owned err(scratch_file());
     ASSERT_NE(err.h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(run(with_lone_surrogate(exe, true), 0, screen.h, err.h), 2u);
-    EXPECT_EQ(contents(err.h), "ERR argument 2 is not valid Unicode (unpaired surrogate)\n");
+    EXPECT_EQ(contents(err.h), expected::line(expected::kBadArgument, "2"));
+    EXPECT_EQ(on_screen(screen.h), L"") << "on the console";
+
+    // An argument's control characters are shown, not obeyed, in both 256-byte
+    // pieces of its line (an LF ends the first), and only each line's own LF
+    // breaks the line. The usage text follows, one line per print.
+    std::string arg = "COM\x1B[2J";
+    arg.resize(255 - expected::head(expected::kBadPortName).size(), '\x01');
+    arg += "\n" + std::string(300, '\x02');
+    EXPECT_EQ(
+        run(L"\"" + exe + L"\" \"" + std::wstring(arg.begin(), arg.end()) + L"\" off", 0, screen.h, screen.h),
+        2u);
+    EXPECT_EQ(run(L"\"" + exe + L"\"", 0, screen.h, screen.h), 2u);
     CONSOLE_SCREEN_BUFFER_INFO info{};
     ASSERT_TRUE(GetConsoleScreenBufferInfo(screen.h, &info));
-    const DWORD written = static_cast<DWORD>(info.dwCursorPosition.Y) * static_cast<DWORD>(info.dwSize.X) +
-                          static_cast<DWORD>(info.dwCursorPosition.X);
-    std::wstring shown(written, L' ');
-    DWORD got = 0;
-    if (written > 0) {
-        ASSERT_TRUE(ReadConsoleOutputCharacterW(screen.h, &shown[0], written, COORD{0, 0}, &got));
+    const auto width = static_cast<std::size_t>(info.dwSize.X);
+    std::wstring want = as_shown(expected::line(expected::kBadPortName, arg), width);
+    std::istringstream usage(expected::kUsage);
+    for (std::string line; std::getline(usage, line);) {
+        want += as_shown(line + "\n", width);
     }
-    shown.resize(got);
-    EXPECT_EQ(shown, L"") << "on the console";
+    EXPECT_EQ(on_screen(screen.h), want);
 }
 
 }  // namespace

@@ -507,3 +507,16 @@ TEST_F(ReadTimed, CountIsNeverAboveTheCapacity) {
     EXPECT_EQ(read_timed(port, dest, 8), 8u);
     expect_one_event_closed();
 }
+
+// A failed wait is no completion: the read is cancelled and settled like a
+// timed-out one before the buffer is handed back, and its count is capped too.
+TEST_F(ReadTimed, FailedWaitIsCancelledAndSettledAndItsCountCapped) {
+    pend();
+    fake.transfer.wait = WAIT_FAILED;
+    fake.transfer.wait_error = ERROR_INVALID_HANDLE;
+    fake.transfer.result = FakeWin32::fails(ERROR_OPERATION_ABORTED);
+    fake.transfer.result_count = 40;
+    EXPECT_EQ(read_timed(port, dest, 8), 8u);
+    expect_cancelled_and_settled();
+    expect_one_event_closed();
+}

@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli.h"
+#include "expected_lines.h"
 #include "front/port_name.h"
 #include "protocol/messages.h"
 #include "unit/test_support.h"
 
-namespace {
+using namespace expected;
 
-const std::string kUsage =
-    "usage: lumaris_serial_spike <COMn> <step>\n"
-    "  <step>: v | fill-red | fill-green | fill-blue | bri50 | off | on |\n"
-    "          unplug-loop | all\n";
+namespace {
 
 struct Cli : ::testing::Test {
     VirtualClock clock;
@@ -26,8 +24,14 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageAndTouchesNoPort) {
     const std::vector<std::vector<std::string>> cases = {{}, {"COM5"}, {"COM5", "off", "extra"}};
     for (const auto& args : cases) {
         console.err.clear();
+        console.prints.clear();
         EXPECT_EQ(run_cli(args), 2);
         EXPECT_EQ(console.err, kUsage);
+        // A console shows only a print's closing LF as a line end: one line per print.
+        EXPECT_EQ(console.prints.size(), 3u);
+        for (const auto& print : console.prints) {
+            EXPECT_EQ(print.text.find('\n'), print.text.size() - 1) << print.text;
+        }
     }
     EXPECT_EQ(console.out, "");
     EXPECT_TRUE(link.open_names.empty());
@@ -47,16 +51,16 @@ TEST_F(Cli, PortNameRule) {
 
 TEST_F(Cli, InvalidPortNameIsRejectedBeforeAnyOpen) {
     EXPECT_EQ(run_cli({"com3", "off"}), 2);
-    EXPECT_EQ(console.err, "ERR invalid port name (expected COM<digits>, got 'com3')\n");
+    EXPECT_EQ(console.err, line(kBadPortName, "com3"));
     EXPECT_EQ(console.out, "");
     EXPECT_TRUE(link.open_names.empty());
 }
 
 TEST_F(Cli, NameIsPrintedAsTextNeverAsFormat) {
     EXPECT_EQ(run_cli({"%s%n%x", "off"}), 2);
-    EXPECT_EQ(console.err, "ERR invalid port name (expected COM<digits>, got '%s%n%x')\n");
+    EXPECT_EQ(console.err, line(kBadPortName, "%s%n%x"));
     EXPECT_EQ(run_cli({"COM5", "%n%s"}), 2);
-    EXPECT_NE(console.err.find("ERR unknown step '%n%s'\n"), std::string::npos);
+    EXPECT_NE(console.err.find(line(kUnknownStep, "%n%s")), std::string::npos);
 }
 
 TEST_F(Cli, OpenFailureNamesThePortAsTypedAndNeverJudgesTheStep) {
@@ -64,12 +68,12 @@ TEST_F(Cli, OpenFailureNamesThePortAsTypedAndNeverJudgesTheStep) {
         console.err.clear();
         link.open_script.push_back({false, 2});
         EXPECT_EQ(run_cli({"COM9", step}), 1);
-        EXPECT_EQ(console.err, "ERR open COM9 code=2\n");
+        EXPECT_EQ(console.err, line(kOpenFail, "COM9", "2"));
     }
     console.err.clear();
     link.open_script.push_back({false, 4294967295u});
     EXPECT_EQ(run_cli({"COM007", "v"}), 1);
-    EXPECT_EQ(console.err, "ERR open COM007 code=4294967295\n");
+    EXPECT_EQ(console.err, line(kOpenFail, "COM007", "4294967295"));
     EXPECT_EQ(console.out, "");
     EXPECT_TRUE(link.writes.empty());
     EXPECT_EQ(link.open_names, (std::vector<std::string>{"COM9", "COM9", "COM007"}));
@@ -79,7 +83,7 @@ TEST_F(Cli, UnknownStepIsJudgedAfterTheOpenAndClosesThePort) {
     for (const char* step : {"V", "Fill-red", "", "off "}) {
         console.err.clear();
         EXPECT_EQ(run_cli({"COM5", step}), 2);
-        EXPECT_EQ(console.err, std::string("ERR unknown step '") + step + "'\n" + kUsage);
+        EXPECT_EQ(console.err, line(kUnknownStep, step) + kUsage);
     }
     EXPECT_EQ(link.opened.size(), 4u);
     EXPECT_EQ(link.closed.size(), 4u);
@@ -90,7 +94,7 @@ TEST_F(Cli, UnknownStepIsJudgedAfterTheOpenAndClosesThePort) {
 TEST_F(Cli, PowerStepsSendExactlyTheirLineAndCloseOnce) {
     EXPECT_EQ(run_cli({"COM10", "off"}), 0);
     EXPECT_EQ(run_cli({"COM10", "on"}), 0);
-    EXPECT_EQ(console.out, "OK off\nOK on\n");
+    EXPECT_EQ(console.out, line(kPowerOk, "off") + line(kPowerOk, "on"));
     EXPECT_EQ(console.err, "");
     ASSERT_EQ(link.writes.size(), 2u);
     EXPECT_EQ(link.writes[0].bytes, bytes_of("{\"on\":false}\n"));
@@ -104,7 +108,7 @@ TEST_F(Cli, PowerWriteFailureIsAFailLineWithTheCode) {
     EXPECT_EQ(run_cli({"COM5", "off"}), 1);
     link.write_script.push_back(failed_write(21));
     EXPECT_EQ(run_cli({"COM5", "on"}), 1);
-    EXPECT_EQ(console.out, "FAIL off code=258\nFAIL on code=21\n");
+    EXPECT_EQ(console.out, line(kPowerFail, "off", "258") + line(kPowerFail, "on", "21"));
     EXPECT_EQ(link.closed.size(), 2u);
 }
 
@@ -113,20 +117,20 @@ TEST_F(Cli, EveryStepNameDispatchesAndTheStatusPassesThrough) {
     struct Case {
         const char* step;
         int status;
-        const char* first_line;
+        std::string first_line;
     };
     const Case cases[] = {
-        {"v", 1, "FAIL v reply_bytes=(none, 2s timeout)\n"},
-        {"fill-red", 0, "OK fill=red bytes=42\n"},
-        {"fill-green", 0, "OK fill=green bytes=42\n"},
-        {"fill-blue", 0, "OK fill=blue bytes=42\n"},
-        {"bri50", 0, "OK bri=50 gap_ms=25\n"},
-        {"all", 1, "FAIL v reply_bytes=(none, 2s timeout)\n"},
+        {"v", 1, kVersionTimeout},
+        {"fill-red", 0, line(kFillOk, "red")},
+        {"fill-green", 0, line(kFillOk, "green")},
+        {"fill-blue", 0, line(kFillOk, "blue")},
+        {"bri50", 0, kBri50Ok},
+        {"all", 1, kVersionTimeout},
     };
     for (const Case& c : cases) {
         console.out.clear();
         EXPECT_EQ(run_cli({"COM5", c.step}), c.status) << c.step;
-        EXPECT_EQ(console.out.substr(0, std::string(c.first_line).size()), c.first_line) << c.step;
+        EXPECT_EQ(console.out.substr(0, c.first_line.size()), c.first_line) << c.step;
     }
     EXPECT_EQ(link.opened.size(), 6u);
     EXPECT_EQ(console.err, "");
@@ -136,7 +140,7 @@ TEST_F(Cli, UnplugLoopThatClosedThePortIsNotClosedAgain) {
     console.stdin_data = "\n";
     link.write_script.push_back(failed_write(21));
     EXPECT_EQ(run_cli({"COM5", "unplug-loop"}), 0);
-    EXPECT_NE(console.out.find("OK reopen attempt=1 (first_write_err=21)\n"), std::string::npos);
+    EXPECT_NE(console.out.find(line(kReopenOk, "1", "21")), std::string::npos);
     ASSERT_EQ(link.opened.size(), 2u);
     EXPECT_EQ(link.closed, link.opened);
 }
@@ -145,7 +149,7 @@ TEST_F(Cli, PortHeldByAnotherProgramIsAnOpenFailure) {
     // Windows refuses a second open of a COM port with ERROR_ACCESS_DENIED.
     link.open_script.push_back({false, 5});
     EXPECT_EQ(run_cli({"COM5", "all"}), 1);
-    EXPECT_EQ(console.err, "ERR open COM5 code=5\n");
+    EXPECT_EQ(console.err, line(kOpenFail, "COM5", "5"));
     EXPECT_EQ(console.out, "");
     EXPECT_TRUE(link.opened.empty());
 }

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "expected_lines.h"
 #include "protocol/messages.h"
 #include "steps/steps.h"
 #include "unit/test_support.h"
+
+using namespace expected;
 
 namespace {
 
@@ -34,14 +37,14 @@ TEST_F(Fill, GreenSendsOneWholeFrameAndReportsIt) {
         EXPECT_EQ(bytes[i + 1], 0xFF);
         EXPECT_EQ(bytes[i + 2], 0x00);
     }
-    EXPECT_EQ(rig.console.out, "OK fill=green bytes=42\n");
+    EXPECT_EQ(rig.console.out, line(kFillOk, "green"));
     EXPECT_TRUE(rig.link.reads.empty());
 }
 
 TEST_F(Fill, WriteFailureIsAFailLineWithTheCode) {
     rig.link.write_script.push_back(failed_write(29));
     EXPECT_EQ(step_fill(rig.port, 0, 0, 255, "blue"), 1);
-    EXPECT_EQ(rig.console.out, "FAIL fill=blue code=29\n");
+    EXPECT_EQ(rig.console.out, line(kFillFail, "blue", "29"));
 }
 
 TEST_F(Fill, Bri50SendsWhiteFrameThenJsonAfterAtLeast25ms) {
@@ -53,13 +56,13 @@ TEST_F(Fill, Bri50SendsWhiteFrameThenJsonAfterAtLeast25ms) {
     EXPECT_EQ(rig.link.writes[0].bytes, frame_of(255, 255, 255));
     EXPECT_EQ(rig.link.writes[1].bytes, bytes_of("{\"bri\":50}\n"));
     EXPECT_GE(rig.link.writes[1].start_ns - rig.link.writes[0].end_ns, 25 * kNsPerMs);
-    EXPECT_EQ(rig.console.out, "OK bri=50 gap_ms=25\n");
+    EXPECT_EQ(rig.console.out, kBri50Ok);
 }
 
 TEST_F(Fill, Bri50FrameFailureSendsNoJson) {
     rig.link.write_script.push_back(failed_write(258));
     EXPECT_EQ(step_bri50(rig.port), 1);
-    EXPECT_EQ(rig.console.out, "FAIL bri50 adalight_write code=258\n");
+    EXPECT_EQ(rig.console.out, line(kBri50Fail, "adalight_write", "258"));
     ASSERT_EQ(rig.link.writes.size(), 1u);
     EXPECT_EQ(rig.link.writes[0].bytes.size(), 42u);
     EXPECT_TRUE(rig.clock.sleeps().empty());
@@ -69,5 +72,5 @@ TEST_F(Fill, Bri50JsonFailureReportsItsOwnCode) {
     rig.link.write_script.push_back({});
     rig.link.write_script.push_back(failed_write(1460));
     EXPECT_EQ(step_bri50(rig.port), 1);
-    EXPECT_EQ(rig.console.out, "FAIL bri50 json_write code=1460\n");
+    EXPECT_EQ(rig.console.out, line(kBri50Fail, "json_write", "1460"));
 }

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli.h"
+#include "expected_lines.h"
 #include "protocol/messages.h"
 #include "unit/test_support.h"
 
+using namespace expected;
+
 namespace {
 
-const std::string kNote =
-    "NOTE: run `unplug-loop` separately \xE2\x80\x94 it requires an interactive unplug/replug.\n";
+const std::string kVersionOk14 = line(kVersionOk, "WLED 0.14.0");
+const std::string kFillsOk = line(kFillOk, "red") + line(kFillOk, "green") + line(kFillOk, "blue");
 
 struct FullSequence : ::testing::Test {
     StepRig rig;
@@ -24,14 +27,7 @@ TEST_F(FullSequence, EverythingPasses) {
     rig.link.read_script.push_back(read_of("WLED 0.14.0\r\n"));
     EXPECT_EQ(step_all(rig.port), 0);
     EXPECT_EQ(rig.console.out,
-              "OK v reply=\"WLED 0.14.0\"\n"
-              "OK fill=red bytes=42\n"
-              "OK fill=green bytes=42\n"
-              "OK fill=blue bytes=42\n"
-              "OK bri=50 gap_ms=25\n"
-              "OK off\n"
-              "OK on\n" +
-                  kNote);
+              kVersionOk14 + kFillsOk + kBri50Ok + line(kPowerOk, "off") + line(kPowerOk, "on") + kNote);
     ASSERT_EQ(rig.link.writes.size(), 8u);
     EXPECT_EQ(rig.link.writes.back().bytes, bytes_of(CMD_POWER_ON));
     // Pauses 250, 500, 500, 500, 1000, 250 plus the 25 ms gap inside bri50.
@@ -41,13 +37,13 @@ TEST_F(FullSequence, EverythingPasses) {
 TEST_F(FullSequence, SilentControllerSendsNothingElseButKeepsThePauses) {
     const MonoNs after_query_start = rig.clock.now();
     EXPECT_EQ(step_all(rig.port), 1);
-    EXPECT_EQ(rig.console.out, "FAIL v reply_bytes=(none, 2s timeout)\n" + kNote);
+    EXPECT_EQ(rig.console.out, kVersionTimeout + std::string(kNote));
     ASSERT_EQ(rig.link.writes.size(), 1u);
     EXPECT_EQ(rig.link.writes[0].bytes, bytes_of("v"));
     const auto& sleeps = rig.clock.sleeps();
     const std::vector<std::uint32_t> pauses(sleeps.end() - 6, sleeps.end());
     EXPECT_EQ(pauses, (std::vector<std::uint32_t>{250, 500, 500, 500, 1000, 250}));
-    EXPECT_GE(rig.console.time_of("NOTE") - after_query_start, (2000 + 3000) * kNsPerMs);
+    EXPECT_GE(rig.console.time_of(kNote) - after_query_start, (2000 + 3000) * kNsPerMs);
 }
 
 TEST_F(FullSequence, JsonFailureInBri50SkipsPowerButNotThePauses) {
@@ -57,16 +53,10 @@ TEST_F(FullSequence, JsonFailureInBri50SkipsPowerButNotThePauses) {
         return n == 6 ? failed_write(258) : FakeLink::WriteResult{};
     };
     EXPECT_EQ(step_all(rig.port), 1);
-    EXPECT_EQ(rig.console.out,
-              "OK v reply=\"WLED 0.14.0\"\n"
-              "OK fill=red bytes=42\n"
-              "OK fill=green bytes=42\n"
-              "OK fill=blue bytes=42\n"
-              "FAIL bri50 json_write code=258\n" +
-                  kNote);
+    EXPECT_EQ(rig.console.out, kVersionOk14 + kFillsOk + line(kBri50Fail, "json_write", "258") + kNote);
     EXPECT_EQ(rig.link.writes.size(), 6u);
     EXPECT_EQ(rig.clock.sleeps(), (std::vector<std::uint32_t>{250, 500, 500, 500, 25, 1000, 250}));
-    EXPECT_GE(rig.console.time_of("NOTE") - rig.console.time_of("FAIL bri50"), 1250 * kNsPerMs);
+    EXPECT_GE(rig.console.time_of(kNote) - rig.console.time_of(head(kBri50Fail)), 1250 * kNsPerMs);
 }
 
 TEST_F(FullSequence, FailingCheckInTheMiddleStopsChecking) {
@@ -75,7 +65,6 @@ TEST_F(FullSequence, FailingCheckInTheMiddleStopsChecking) {
         return n == 3 ? failed_write(29) : FakeLink::WriteResult{};
     };
     EXPECT_EQ(step_all(rig.port), 1);
-    EXPECT_EQ(rig.console.out,
-              "OK v reply=\"WLED 0.14.0\"\nOK fill=red bytes=42\nFAIL fill=green code=29\n" + kNote);
+    EXPECT_EQ(rig.console.out, kVersionOk14 + line(kFillOk, "red") + line(kFillFail, "green", "29") + kNote);
     EXPECT_EQ(rig.link.writes.size(), 3u);
 }

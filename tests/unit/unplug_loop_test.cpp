@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
+#include "expected_lines.h"
 #include "protocol/messages.h"
 #include "steps/steps.h"
 #include "unit/test_support.h"
 
-namespace {
+using namespace expected;
 
-const char kPrompt[] = "Unplug the Orvane-1 now; replug within 30 s. Press ENTER to begin.\n";
+namespace {
 
 struct UnplugLoop : ::testing::Test {
     StepRig rig;
@@ -42,11 +43,9 @@ TEST_F(UnplugLoop, NoWriteErrorInSixHundredWritesFailsAndLeavesThePortToTheCalle
     EXPECT_TRUE(port_is_open(rig.port));
     EXPECT_TRUE(rig.link.closed.empty());
     close_port(rig.port);
-    EXPECT_EQ(
-        rig.console.out,
-        std::string(kPrompt) + "FAIL unplug-loop: no write error observed within 150 s (did you unplug?)\n");
+    EXPECT_EQ(rig.console.out, std::string(kPrompt) + kNoWriteError);
     EXPECT_EQ(rig.link.writes.size(), 600u);
-    EXPECT_GE(rig.console.time_of("FAIL unplug-loop") - rig.console.time_of("Unplug"), 150000 * kNsPerMs);
+    EXPECT_GE(rig.console.time_of(kNoWriteError) - rig.console.time_of(kPrompt), 150000 * kNsPerMs);
     const AdalightFrame grey = solid_frame(16, 16, 16);
     const std::vector<std::uint8_t> expected(grey.bytes, grey.bytes + FRAME_SIZE);
     for (const auto& w : rig.link.writes) {
@@ -59,12 +58,11 @@ TEST_F(UnplugLoop, WriteKFailsAndReopenAttemptJSucceeds) {
     fail_write_number(5, 22);
     rig.link.open_script = {{false, 2}, {false, 433}, {true, 0}};
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(rig.console.out,
-              std::string(kPrompt) + "ERR write code=22\n" + "OK reopen attempt=3 (first_write_err=22)\n");
+    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, "22") + line(kReopenOk, "3", "22"));
     EXPECT_EQ(rig.link.writes.size(), 5u);
     // Frames are spaced by the 250 ms pause.
     EXPECT_GE(rig.link.writes[1].start_ns - rig.link.writes[0].end_ns, 250 * kNsPerMs);
-    EXPECT_GE(rig.console.time_of("OK reopen") - rig.console.time_of("ERR write"), 3000 * kNsPerMs);
+    EXPECT_GE(rig.console.time_of(head(kReopenOk)) - rig.console.time_of(head(kWriteError)), 3000 * kNsPerMs);
     // The lent port was closed before the first re-open; the re-opened one right after.
     ASSERT_EQ(rig.link.opened.size(), 2u);
     EXPECT_EQ(rig.link.closed, rig.link.opened);
@@ -79,18 +77,17 @@ TEST_F(UnplugLoop, AllThirtyReopensFail) {
     }
     rig.link.open_script.push_back({true, 0});  // a 31st attempt would succeed: it must not be made
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(rig.console.out,
-              std::string(kPrompt) + "ERR write code=21\n" + "FAIL no-reopen (first_write_err=21)\n");
+    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, "21") + line(kNoReopen, "21"));
     EXPECT_EQ(rig.link.open_names.size(), 1u + 30u);
-    EXPECT_GE(rig.console.time_of("FAIL no-reopen") - rig.console.time_of("ERR write"), 30000 * kNsPerMs);
+    EXPECT_GE(rig.console.time_of(head(kNoReopen)) - rig.console.time_of(head(kWriteError)),
+              30000 * kNsPerMs);
 }
 
 TEST_F(UnplugLoop, FirstWriteFailingGoesStraightToReopening) {
     fail_write_number(1, 1167);
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(rig.console.out, std::string(kPrompt) + "ERR write code=1167\n" +
-                                   "OK reopen attempt=1 (first_write_err=1167)\n");
-    EXPECT_EQ(rig.console.time_of("ERR write"), rig.link.writes[0].end_ns);
+    EXPECT_EQ(rig.console.out, kPrompt + line(kWriteError, "1167") + line(kReopenOk, "1", "1167"));
+    EXPECT_EQ(rig.console.time_of(head(kWriteError)), rig.link.writes[0].end_ns);
 }
 
 TEST_F(UnplugLoop, PromptIsFlushedBeforeWaitingAndInputEndCountsAsEnter) {

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/exit_status.h"
+
+// COM port listing. The portable part (this header's parsing, chip table and
+// line formatting) is free of <windows.h> and tested on any platform;
+// list_ports and find_usb_identity exist only in the Windows build.
+
+// What Windows knows of a port's USB device.
+struct UsbIdentity {
+    bool usb;
+    std::uint16_t vid;
+    std::uint16_t pid;
+    int interface_number;  // the nn of &MI_nn for an interface of a composite device; -1 none
+};
+
+// Prints one OK line per port, ordered by number, then the summary; returns the ExitStatus.
+ExitStatus list_ports();
+
+// What Windows knows of one port's USB identity; false when unknown (no SetupAPI entry, not USB).
+bool find_usb_identity(const char* port_name, UsbIdentity& out);
+
+// The chip table's name for vid:pid, nullptr if unknown; and whether it is a board whose own
+// microcontroller does USB (ESP32-S2/S3/C3/C6 native USB, RP2040).
+const char* chip_name(std::uint16_t vid, std::uint16_t pid);
+bool is_native_usb_board(std::uint16_t vid, std::uint16_t pid);
+
+// ---- Parsing of the identifiers Windows gives a device (UTF-8 text) ----
+
+// Vendor and product ID, and the interface of a composite device, from a
+// hardware or instance ID. Both the USB form `USB\VID_1A86&PID_7523&REV_0264`
+// (`&MI_00` on an interface) and FTDI's bus form, `FTDIBUS\VID_0403+PID_6001+...`
+// or `FTDIBUS\COMPORT&VID_0403&PID_6001`, are USB. False (and `out.usb` false)
+// for any other bus (Bluetooth, virtual ports, ACPI).
+bool parse_usb_identity(const char* device_id, UsbIdentity& out);
+
+// The USB serial number an instance ID carries: the last segment of
+// `USB\VID_..&PID_..\<serial>`, or the third `+` field of FTDI's
+// `FTDIBUS\VID_0403+PID_6001+<serial>\0000`. False when there is none, also
+// when the segment holds `&`: Windows makes such an ID up for a device that
+// reports no serial number (and for every interface of a composite device).
+bool usb_serial_from_instance_id(const char* instance_id, char* out, std::size_t capacity);
+
+// ---- What one line shows ----
+
+constexpr std::size_t kPortNameBytes = 32;
+constexpr std::size_t kDevicePathBytes = 128;
+constexpr std::size_t kSerialBytes = 128;
+constexpr std::size_t kLocationBytes = 128;
+constexpr std::size_t kFriendlyNameBytes = 256;
+
+// One SERIALCOMM entry.
+struct PortEntry {
+    char port[kPortNameBytes];      // "COM3"
+    char device[kDevicePathBytes];  // "\Device\USBSER000"
+};
+
+// What SetupAPI adds to an entry; an empty string is a field Windows does not know.
+struct PortDetails {
+    UsbIdentity usb;
+    char serial[kSerialBytes];
+    char location[kLocationBytes];
+    char name[kFriendlyNameBytes];
+};
+
+// Copies UTF-8 text into a field, truncated to whole UTF-8 sequences.
+void copy_field(char* dest, std::size_t capacity, const char* text);
+
+// The number of a `COMn` name, or -1 for any other name.
+long com_port_number(const char* name);
+
+// COM ports by number (COM2 before COM10), then any other names in byte order;
+// a tie (two devices claiming one name) by device path.
+void sort_ports(PortEntry* entries, std::size_t count);
+
+// Enough for every field at its largest plus the keys.
+constexpr std::size_t kPortLineBytes = 1024;
+
+// The OK line of one port, without the line end. Text fields are quoted with
+// `"` replaced by `'` and control characters by `?`, so a line stays one
+// greppable line whatever a driver calls its device.
+void format_port_line(const PortEntry& entry, const PortDetails& details, char* out, std::size_t capacity);
+
+// The summary after the port lines (or the FAIL line and NOTE when none); the
+// exit status of the listing.
+ExitStatus print_ports_summary(std::size_t count);

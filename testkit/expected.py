@@ -1,0 +1,56 @@
+"""Every line lumaris_serial_spike.exe prints, as the tests expect it, written
+out once; the tests keep their own copy of the bytes, so a changed line fails
+a test. Each "{}" of a template is filled by line() or matched by pattern()."""
+
+import re
+
+USAGE = (b"usage: lumaris_serial_spike <COMn> <step>\n"
+         b"  <step>: v | fill-red | fill-green | fill-blue | bri50 | off | on |\n"
+         b"          unplug-loop | all\n")
+NOTE_LINE = "NOTE: run `unplug-loop` separately \u2014 it requires an interactive unplug/replug.\n".encode()
+PROMPT = b"Unplug the Orvane-1 now; replug within 30 s. Press ENTER to begin.\n"
+V_TIMEOUT = b"FAIL v reply_bytes=(none, 2s timeout)\n"
+BRI50_OK = b"OK bri=50 gap_ms=25\n"
+V_OK = b'OK v reply="{}"\n'
+V_BYTES = b"FAIL v reply_bytes={}\n"
+V_WRITE_FAIL = b"FAIL v write code={}\n"
+FILL_OK = b"OK fill={} bytes=42\n"
+FILL_FAIL = b"FAIL fill={} code={}\n"
+BRI50_FAIL = b"FAIL bri50 {} code={}\n"  # adalight_write or json_write
+POWER_OK = b"OK {}\n"
+POWER_FAIL = b"FAIL {} code={}\n"
+INVALID_PORT = b"ERR invalid port name (expected COM<digits>, got '{}')\n"
+OPEN_FAIL = b"ERR open {} code={}\n"
+UNKNOWN_STEP = b"ERR unknown step '{}'\n"
+WRITE_ERROR = b"ERR write code={}\n"
+REOPEN_OK = b"OK reopen attempt={} (first_write_err={})\n"
+NO_REOPEN = b"FAIL no-reopen (first_write_err={})\n"
+
+
+def _text(value):
+    return value if isinstance(value, bytes) else str(value).encode()
+
+
+def line(template, *values):
+    """The template with its "{}" replaced by the values (bytes, str or int), in order."""
+    parts = template.split(b"{}")
+    return parts[0] + b"".join(_text(v) + p for v, p in zip(values, parts[1:]))
+
+
+def pattern(template, *values):
+    """A regular expression for the line; a value left out or None matches a number as a group."""
+    parts = template.split(b"{}")
+    values += (None,) * (len(parts) - 1 - len(values))
+    return re.escape(parts[0]) + b"".join((rb"(\d+)" if v is None else re.escape(_text(v))) + re.escape(p)
+                                          for v, p in zip(values, parts[1:]))
+
+
+def head(template):
+    """The fixed text before a template's first value."""
+    return template.split(b"{}")[0]
+
+
+# Each non-interactive step's line when it passes against the default controller.
+STEP_OK = {"v": line(V_OK, "WLED 0.14.0"), **{"fill-" + c: line(FILL_OK, c) for c in ("red", "green", "blue")},
+           "bri50": BRI50_OK, "off": line(POWER_OK, "off"), "on": line(POWER_OK, "on")}
+ALL_OK = b"".join(STEP_OK.values()) + NOTE_LINE

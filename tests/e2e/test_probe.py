@@ -1,0 +1,98 @@
+"""The companion lumaris_serial_probe.exe end to end: each command once, under
+Wine against the simulated controller (LSS_PROBE_EXE names the .exe)."""
+
+import json
+import os
+import re
+import unittest
+
+from harness import CMD_BRI50, CMD_OFF, CMD_ON, TOOL, WINEPREFIX, E2ETestCase, have_sim, owns_prefix, frame
+from testkit.runner import Tool
+from testkit.sim import BOOT_TEXT
+
+# The probe's lines as these tests expect them.
+PORT_BARE = b'OK port=%s vid=- pid=- mi=- chip=- serial=- location=- name=- device="%s"\n'
+PORTS_COUNT = b"OK ports count=%d\n"
+READY_BOOTED = re.compile(rb'OK ready ms=(?P<ms>\d+) attempts=\d+ reply="WLED 0\.14\.0"\n'
+                          rb"NOTE: (?P<bytes>\d+) bytes of other text came before the reply; the board "
+                          rb"probably restarted when the port opened\.\n")
+STATE_OK = b'OK state on=%s bri=%d live=%s leds=12 ver="0.14.0" name="WLED"\n'
+STATE_ERROR_3 = (b"FAIL state reply=error error=3\n"
+                 b"NOTE: error 3: the controller had no buffer free; try again.\n")
+STATE_NONE = re.compile(rb"FAIL state reply=none waited_ms=(?P<ms>\d+)\n")
+
+QUERY = b'{"v":true}\n'
+PROBE = Tool(os.environ.get("LSS_PROBE_EXE", ""), WINEPREFIX, TOOL.wine)
+
+
+class Probe(E2ETestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not PROBE.exe:
+            raise unittest.SkipTest("LSS_PROBE_EXE is not set: this build has no lumaris_serial_probe")
+        if not have_sim():
+            raise unittest.SkipTest("the checks expect the simulated controller's replies")
+        super().setUpClass()
+
+    def probe(self, *args):
+        run = PROBE.start(args, 60.0)
+        self.addCleanup(run.kill)
+        return self.finish_tool(run)
+
+    def test_ports_lists_a_port_added_to_serialcomm(self):
+        if not owns_prefix():
+            self.skipTest("needs the Wine prefix: the port is added to its SERIALCOMM key")
+        reg = Tool("reg", WINEPREFIX, TOOL.wine)
+        value = ["HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM", "/v", "\\Device\\Serial9"]
+        self.assertEqual(reg.run(["add"] + value + ["/t", "REG_SZ", "/d", "COM42", "/f"]).rc, 0)
+        self.addCleanup(reg.run, ["delete"] + value + ["/f"])
+        res = self.probe("ports")
+        self.assertRun(res, 0, None)
+        lines = res.out.splitlines(keepends=True)
+        self.assertIn(PORT_BARE % (b"COM42", b"\\Device\\Serial9"), lines)
+        self.assertEqual(lines[-1], PORTS_COUNT % (len(lines) - 1))
+
+    def test_ready_waits_for_a_late_port_and_a_booting_board(self):
+        self.require_sim("appear", "open")
+        self.clear_link(self.port)
+        run = PROBE.start([self.port, "ready"], 60.0)
+        self.addCleanup(run.kill)
+        # The port's 3 s start after the probe's: with the boot's second, the
+        # reply cannot come within 3 s of the probe's own clock unless Wine
+        # took over a second to start it.
+        self.start_sim("--appear-after", "3000", "--boot-on-open", "1000")
+        res = self.finish_tool(run)
+        self.assertRun(res, 0, None)
+        m = READY_BOOTED.fullmatch(res.out)
+        self.assertIsNotNone(m, self.context(res))
+        self.assertGreaterEqual(int(m["ms"]), 3000)
+        self.assertEqual(int(m["bytes"]), len(BOOT_TEXT))
+        self.assertEqual(set(self.stop_sim().rx_bytes()), {ord("v")}, self.context(res))
+
+    def test_state_after_off_on_and_bri50(self):
+        sim = self.start_sim()
+        for step, on, bri in (("off", b"false", 128), ("on", b"true", 128), ("bri50", b"true", 50)):
+            with self.subTest(step=step):
+                self.assertRun(self.run_step(step), 0, None)
+                res = self.probe(self.port, "state")
+                # Whether the frame of bri50 still holds the LEDs depends on how
+                # fast the probe came: what the controller said is the truth.
+                live = json.loads(sim.log().reply_bytes().split(b"\r\n")[-2])["info"]["live"]
+                self.assertRun(res, 0, STATE_OK % (on, bri, b"true" if live else b"false"))
+        self.assertReceived(self.stop_sim(), CMD_OFF + QUERY + CMD_ON + QUERY
+                            + frame(255, 255, 255) + CMD_BRI50 + QUERY)
+
+    def test_state_fails_on_an_error_reply_and_on_silence(self):
+        for args in (["--json-error", "3"], ["--silent"]):
+            with self.subTest(controller=args[0]):
+                self.start_sim(*args)
+                res = self.probe(self.port, "state")
+                self.assertRun(res, 1, STATE_ERROR_3 if args[1:] else None)
+                if not args[1:]:
+                    m = STATE_NONE.fullmatch(res.out)
+                    self.assertTrue(m and int(m["ms"]) >= 3000, self.context(res))
+                self.assertReceived(self.stop_sim(), QUERY, res)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "ports/ports.h"
+
+namespace {
+
+std::string usb_of(const char* id) {
+    UsbIdentity usb{true, 1, 1, 7};
+    const bool ok = parse_usb_identity(id, usb);
+    char text[40];
+    (void)std::snprintf(text, sizeof text, "%d %d %04X:%04X mi=%d", ok, usb.usb, usb.vid, usb.pid,
+                        usb.interface_number);
+    return text;
+}
+
+std::string serial_of(const char* id) {
+    char serial[16];
+    return usb_serial_from_instance_id(id, serial, sizeof serial) ? serial : "(none)";
+}
+
+}  // namespace
+
+TEST(Ports, ParsesUsbAndFtdiIdsAndMarksNativeBoards) {
+    EXPECT_EQ(usb_of("usb\\vid_2e8a&pid_000a&mi_0a"), "1 1 2E8A:000A mi=10");
+    EXPECT_EQ(usb_of("FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000"), "1 1 0403:6001 mi=-1");
+    EXPECT_EQ(usb_of("USB\\VID_1A8&PID_7523"), "0 0 0000:0000 mi=-1");
+    EXPECT_EQ(usb_of("USB\\XVID_1A86&PID_7523"), "0 0 0000:0000 mi=-1");
+
+    EXPECT_EQ(serial_of("FTDIBUS\\VID_0403+PID_6001+5&1F2E&0&1\\0000"), "(none)");
+    EXPECT_EQ(serial_of("USB\\VID_10C4&PID_EA60\\0123456789ABCDEFGHIJ"), "0123456789ABCDE");  // truncated
+    EXPECT_EQ(serial_of("BTHENUM\\{00001101}\\7&1A&0&001122334455_C00000000"), "(none)");
+
+    EXPECT_TRUE(is_native_usb_board(0x303A, 0x1001) && is_native_usb_board(0x2E8A, 0x000A));
+    EXPECT_FALSE(is_native_usb_board(0x10C4, 0xEA60) || is_native_usb_board(0x1234, 0x5678));
+}
+
+TEST(Ports, NumbersPortsAndFormatsLines) {
+    EXPECT_EQ(com_port_number("COM0"), -1);
+    EXPECT_EQ(com_port_number("COM1234567"), -1);
+
+    // Text from drivers is quoted and kept on one line.
+    PortEntry entry = {"COM 9", "\\Device\\Serial0"};
+    PortDetails details{{true, 0x1234, 0xABCD, 3}, "", "Port_#0001", "My \"best\"\r\nport"};
+    char line[kPortLineBytes];
+    format_port_line(entry, details, line, sizeof line);
+    EXPECT_STREQ(line,
+                 "OK port=COM?9 vid=1234 pid=ABCD mi=03 chip=- serial=- location=\"Port_#0001\" "
+                 "name=\"My 'best'??port\" device=\"\\Device\\Serial0\"");
+}
