@@ -35,6 +35,25 @@ constexpr char kWriteError[] = "ERR write code={}\n";
 constexpr char kReopenOk[] = "OK reopen attempt={} (first_write_err={})\n";
 constexpr char kNoReopen[] = "FAIL no-reopen (first_write_err={})\n";
 
+// lumaris_serial_probe; it shares kBadPortName and kOpenFail.
+constexpr char kProbeUsage[] =
+    "usage: lumaris_serial_probe ports\n"
+    "       lumaris_serial_probe <COMn> ready\n"
+    "       lumaris_serial_probe <COMn> state\n";
+constexpr char kUnknownCommand[] = "ERR unknown command '{}'\n";
+constexpr char kReadyOk[] = "OK ready ms={} attempts={} reply=\"{}\"\n";
+constexpr char kReadyOtherText[] =
+    "NOTE: {} bytes of other text came before the reply; the board probably restarted when the port "
+    "opened.\n";
+constexpr char kReadyFail[] = "FAIL ready ms={} attempts=30 last={}\n";  // the last obstacle
+constexpr char kReadyDtrNote[] =
+    "NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, and "
+    "both "
+    "programs hold DTR off.\n";
+constexpr char kStateOk[] = "OK state on={} bri={} live={} leds={} ver={} name={}\n";
+constexpr char kStateFail[] = "FAIL state {}\n";  // what failed, as key=value
+constexpr char kStateBusyNote[] = "NOTE: error 3: the controller had no buffer free; try again.\n";
+
 // The template with its "{}" replaced by the values (text), in order.
 template <typename... Values>
 std::string line(std::string text, const Values&... values) {
