@@ -1,5 +1,5 @@
-"""Every line lumaris_serial_spike.exe prints, as the tests expect it, written
-out once; the tests keep their own copy of the bytes, so a changed line fails
+"""Every line lumaris_serial_spike.exe and lumaris_serial_probe.exe print, as
+the tests expect them, written out once; the tests keep their own copy of the bytes, so a changed line fails
 a test. Each "{}" of a template is filled by line() or matched by pattern()."""
 
 import re
@@ -25,6 +25,16 @@ UNKNOWN_STEP = b"ERR unknown step '{}'\n"
 WRITE_ERROR = b"ERR write code={}\n"
 REOPEN_OK = b"OK reopen attempt={} (first_write_err={})\n"
 NO_REOPEN = b"FAIL no-reopen (first_write_err={})\n"
+
+# lumaris_serial_probe
+PORT_BARE = b'OK port={} vid=- pid=- mi=- chip=- serial=- location=- name=- device="{}"\n'
+PORTS_COUNT = b"OK ports count={}\n"
+READY_OK = b'OK ready ms={} attempts={} reply="{}"\n'
+READY_BOOT_NOTE = (b"NOTE: {} bytes of other text came before the reply; "
+                   b"the board probably restarted when the port opened.\n")
+STATE_OK = b'OK state on={} bri={} live={} leds={} ver="{}" name="{}"\n'
+STATE_ERROR_3 = b"FAIL state reply=error error=3\nNOTE: error 3: the controller had no buffer free; try again.\n"
+STATE_NONE = b"FAIL state reply=none waited_ms={}\n"
 
 
 def _text(value):

@@ -7,19 +7,10 @@ import re
 import unittest
 
 from harness import CMD_BRI50, CMD_OFF, CMD_ON, TOOL, WINEPREFIX, E2ETestCase, have_sim, owns_prefix, frame
+from testkit.expected import (PORT_BARE, PORTS_COUNT, READY_BOOT_NOTE, READY_OK, STATE_ERROR_3, STATE_NONE,
+                              STATE_OK, line, pattern)
 from testkit.runner import Tool
 from testkit.sim import BOOT_TEXT
-
-# The probe's lines as these tests expect them.
-PORT_BARE = b'OK port=%s vid=- pid=- mi=- chip=- serial=- location=- name=- device="%s"\n'
-PORTS_COUNT = b"OK ports count=%d\n"
-READY_BOOTED = re.compile(rb'OK ready ms=(?P<ms>\d+) attempts=\d+ reply="WLED 0\.14\.0"\n'
-                          rb"NOTE: (?P<bytes>\d+) bytes of other text came before the reply; the board "
-                          rb"probably restarted when the port opened\.\n")
-STATE_OK = b'OK state on=%s bri=%d live=%s leds=12 ver="0.14.0" name="WLED"\n'
-STATE_ERROR_3 = (b"FAIL state reply=error error=3\n"
-                 b"NOTE: error 3: the controller had no buffer free; try again.\n")
-STATE_NONE = re.compile(rb"FAIL state reply=none waited_ms=(?P<ms>\d+)\n")
 
 QUERY = b'{"v":true}\n'
 PROBE = Tool(os.environ.get("LSS_PROBE_EXE", ""), WINEPREFIX, TOOL.wine)
@@ -49,8 +40,8 @@ class Probe(E2ETestCase):
         res = self.probe("ports")
         self.assertRun(res, 0, None)
         lines = res.out.splitlines(keepends=True)
-        self.assertIn(PORT_BARE % (b"COM42", b"\\Device\\Serial9"), lines)
-        self.assertEqual(lines[-1], PORTS_COUNT % (len(lines) - 1))
+        self.assertIn(line(PORT_BARE, "COM42", b"\\Device\\Serial9"), lines)
+        self.assertEqual(lines[-1], line(PORTS_COUNT, len(lines) - 1))
 
     def test_ready_waits_for_a_late_port_and_a_booting_board(self):
         self.require_sim("appear", "open")
@@ -63,10 +54,10 @@ class Probe(E2ETestCase):
         self.start_sim("--appear-after", "3000", "--boot-on-open", "1000")
         res = self.finish_tool(run)
         self.assertRun(res, 0, None)
-        m = READY_BOOTED.fullmatch(res.out)
+        m = re.fullmatch(pattern(READY_OK, None, None, "WLED 0.14.0") + pattern(READY_BOOT_NOTE), res.out)
         self.assertIsNotNone(m, self.context(res))
-        self.assertGreaterEqual(int(m["ms"]), 3000)
-        self.assertEqual(int(m["bytes"]), len(BOOT_TEXT))
+        self.assertGreaterEqual(int(m[1]), 3000)
+        self.assertEqual(int(m[3]), len(BOOT_TEXT))
         self.assertEqual(set(self.stop_sim().rx_bytes()), {ord("v")}, self.context(res))
 
     def test_state_after_off_on_and_bri50(self):
@@ -78,7 +69,7 @@ class Probe(E2ETestCase):
                 # Whether the frame of bri50 still holds the LEDs depends on how
                 # fast the probe came: what the controller said is the truth.
                 live = json.loads(sim.log().reply_bytes().split(b"\r\n")[-2])["info"]["live"]
-                self.assertRun(res, 0, STATE_OK % (on, bri, b"true" if live else b"false"))
+                self.assertRun(res, 0, line(STATE_OK, on, bri, b"true" if live else b"false", 12, "0.14.0", "WLED"))
         self.assertReceived(self.stop_sim(), CMD_OFF + QUERY + CMD_ON + QUERY
                             + frame(255, 255, 255) + CMD_BRI50 + QUERY)
 
@@ -89,8 +80,8 @@ class Probe(E2ETestCase):
                 res = self.probe(self.port, "state")
                 self.assertRun(res, 1, STATE_ERROR_3 if args[1:] else None)
                 if not args[1:]:
-                    m = STATE_NONE.fullmatch(res.out)
-                    self.assertTrue(m and int(m["ms"]) >= 3000, self.context(res))
+                    m = re.fullmatch(pattern(STATE_NONE), res.out)
+                    self.assertTrue(m and int(m[1]) >= 3000, self.context(res))
                 self.assertReceived(self.stop_sim(), QUERY, res)
 
 
