@@ -47,9 +47,8 @@ constexpr char kReadyOtherText[] =
     "opened.\n";
 constexpr char kReadyFail[] = "FAIL ready ms={} attempts=30 last={}\n";  // the last obstacle
 constexpr char kReadyDtrNote[] =
-    "NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, and "
-    "both "
-    "programs hold DTR off.\n";
+    "NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, "
+    "and both programs hold DTR off.\n";
 constexpr char kStateOk[] = "OK state on={} bri={} live={} leds={} ver={} name={}\n";
 constexpr char kStateFail[] = "FAIL state {}\n";  // what failed, as key=value
 constexpr char kStateBusyNote[] = "NOTE: error 3: the controller had no buffer free; try again.\n";
