@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "common/device_text.h"
 
 namespace {
 
@@ -104,20 +105,13 @@ const char* find_field(const char* segment, const char* key) {
     return nullptr;
 }
 
-// One quoted field: `"` becomes `'` and control characters `?`; `-` for none.
-void put_quoted(char* dest, std::size_t capacity, const char* text) {
+// One field through the device text rule; `-` for a field Windows does not know.
+void put_field(const char* text, TextForm form, char* dest, std::size_t capacity) {
     if (text == nullptr || text[0] == '\0') {
         copy_field(dest, capacity, "-");
         return;
     }
-    std::size_t used = 0;
-    dest[used++] = '"';
-    for (; *text != '\0' && used + 2 < capacity; ++text) {
-        const auto byte = static_cast<unsigned char>(*text);
-        dest[used++] = byte == '"' ? '\'' : (byte < 0x20 || byte == 0x7F) ? '?' : *text;
-    }
-    dest[used++] = '"';
-    dest[used] = '\0';
+    (void)put_device_text(text, std::strlen(text), form, dest, capacity);
 }
 
 }  // namespace
@@ -231,14 +225,8 @@ void sort_ports(PortEntry* entries, std::size_t count) {
 }
 
 void format_port_line(const PortEntry& entry, const PortDetails& details, char* out, std::size_t capacity) {
-    // A port name is printed bare: anything that would split the field is shown as `?`.
     char port[kPortNameBytes];
-    std::size_t n = 0;
-    for (; entry.port[n] != '\0' && n + 1 < sizeof port; ++n) {
-        const auto byte = static_cast<unsigned char>(entry.port[n]);
-        port[n] = byte <= 0x20 || byte == '"' || byte == 0x7F ? '?' : entry.port[n];
-    }
-    port[n] = '\0';
+    put_field(entry.port, TextForm::bare, port, sizeof port);
 
     const UsbIdentity& usb = details.usb;
     char vid[8] = "-";
@@ -252,15 +240,15 @@ void format_port_line(const PortEntry& entry, const PortDetails& details, char* 
         }
     }
     char chip[64];
-    put_quoted(chip, sizeof chip, usb.usb ? chip_name(usb.vid, usb.pid) : nullptr);
+    put_field(usb.usb ? chip_name(usb.vid, usb.pid) : nullptr, TextForm::quoted, chip, sizeof chip);
     char serial[kSerialBytes + 2];
-    put_quoted(serial, sizeof serial, details.serial);
+    put_field(details.serial, TextForm::quoted, serial, sizeof serial);
     char location[kLocationBytes + 2];
-    put_quoted(location, sizeof location, details.location);
+    put_field(details.location, TextForm::quoted, location, sizeof location);
     char name[kFriendlyNameBytes + 2];
-    put_quoted(name, sizeof name, details.name);
+    put_field(details.name, TextForm::quoted, name, sizeof name);
     char device[kDevicePathBytes + 2];
-    put_quoted(device, sizeof device, entry.device);
+    put_field(entry.device, TextForm::quoted, device, sizeof device);
 
     (void)std::snprintf(out, capacity,
                         "OK port=%s vid=%s pid=%s mi=%s chip=%s serial=%s location=%s name=%s device=%s",

@@ -79,9 +79,10 @@ void sort_ports(PortEntry* entries, std::size_t count);
 // Enough for every field at its largest plus the keys.
 constexpr std::size_t kPortLineBytes = 1024;
 
-// The OK line of one port, without the line end. Text fields are quoted with
-// `"` replaced by `'` and control characters by `?`, so a line stays one
-// greppable line whatever a driver calls its device.
+// The OK line of one port, without the line end. The port name is bare and
+// the other text fields quoted, all through put_device_text, so a line stays
+// one greppable line whatever a driver calls its device; `-` for a field
+// Windows does not know.
 void format_port_line(const PortEntry& entry, const PortDetails& details, char* out, std::size_t capacity);
 
 // The summary after the port lines (or the FAIL line and NOTE when none); the

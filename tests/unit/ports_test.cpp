@@ -49,4 +49,11 @@ TEST(Ports, NumbersPortsAndFormatsLines) {
     EXPECT_STREQ(line,
                  "OK port=COM?9 vid=1234 pid=ABCD mi=03 chip=- serial=- location=\"Port_#0001\" "
                  "name=\"My 'best'??port\" device=\"\\Device\\Serial0\"");
+
+    PortEntry odd = {"C\"M\x7F", "\\Device\\\xC2\x85"};  // DEL, and NEL (a C1 control)
+    PortDetails none{{false, 0, 0, -1}, "", "", "\x7F"};
+    format_port_line(odd, none, line, sizeof line);
+    EXPECT_STREQ(line,
+                 "OK port=C?M? vid=- pid=- mi=- chip=- serial=- location=- name=\"?\" "
+                 "device=\"\\Device\\?\"");
 }
