@@ -178,3 +178,18 @@ TEST_F(PortsListing, RegistryThatCannotBeReadOrHasNoPorts) {
     EXPECT_EQ(list_ports(), 1);
     EXPECT_EQ(console.out.substr(0, 25), "FAIL ports count=0\nNOTE: ");
 }
+
+TEST_F(PortsListing, CapKeepsTheLowestNumberedPorts) {
+    for (int n = 256; n >= 1; --n) {
+        script.serialcomm.push_back({L"\\Device\\S" + std::to_wstring(n), L"COM" + std::to_wstring(n)});
+    }
+    EXPECT_EQ(list_ports(), 0);
+    EXPECT_EQ(console.out.find("NOTE"), std::string::npos);
+    script.serialcomm.insert(script.serialcomm.begin(), {L"\\Device\\S257", L"COM257"});
+    console.out.clear();
+    EXPECT_EQ(list_ports(), 0);
+    EXPECT_EQ(console.out.rfind("OK port=COM1 ", 0), 0u);
+    EXPECT_EQ(console.out.substr(console.out.find("\\S256\"\n") + 7),
+              "NOTE: the registry lists more than 256 COM ports; only the 256 lowest-numbered are shown.\n"
+              "OK ports count=256\n");
+}
