@@ -247,12 +247,19 @@ void format_port_line(const PortEntry& entry, const PortDetails& details, char* 
     put_field(details.location, TextForm::quoted, location, sizeof location);
     char name[kFriendlyNameBytes + 2];
     put_field(details.name, TextForm::quoted, name, sizeof name);
+    char provider_version[kProviderBytes + kDriverVersionBytes];
+    const bool both = details.provider[0] != '\0' && details.driver_version[0] != '\0';
+    (void)std::snprintf(provider_version, sizeof provider_version, "%s%s%s", details.provider,
+                        both ? " " : "", details.driver_version);
+    char driver[sizeof provider_version + 2];
+    put_field(provider_version, TextForm::quoted, driver, sizeof driver);
     char device[kDevicePathBytes + 2];
     put_field(entry.device, TextForm::quoted, device, sizeof device);
 
-    (void)std::snprintf(out, capacity,
-                        "OK port=%s vid=%s pid=%s mi=%s chip=%s serial=%s location=%s name=%s device=%s",
-                        port, vid, pid, mi, chip, serial, location, name, device);
+    (void)std::snprintf(
+        out, capacity,
+        "OK port=%s vid=%s pid=%s mi=%s chip=%s serial=%s location=%s name=%s driver=%s device=%s", port, vid,
+        pid, mi, chip, serial, location, name, driver, device);
 }
 
 ExitStatus print_ports_summary(std::size_t count) {

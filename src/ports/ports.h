@@ -51,6 +51,9 @@ constexpr std::size_t kDevicePathBytes = 128;
 constexpr std::size_t kSerialBytes = 128;
 constexpr std::size_t kLocationBytes = 128;
 constexpr std::size_t kFriendlyNameBytes = 256;
+constexpr std::size_t kProviderBytes = 128;
+// A version is four numbers of at most five digits.
+constexpr std::size_t kDriverVersionBytes = 32;
 
 // One SERIALCOMM entry.
 struct PortEntry {
@@ -64,6 +67,8 @@ struct PortDetails {
     char serial[kSerialBytes];
     char location[kLocationBytes];
     char name[kFriendlyNameBytes];
+    char provider[kProviderBytes];             // of the device's driver
+    char driver_version[kDriverVersionBytes];  // "10.0.19041.1"
 };
 
 // Copies UTF-8 text into a field, truncated to whole UTF-8 sequences.

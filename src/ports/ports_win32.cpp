@@ -118,6 +118,22 @@ LONG read_serialcomm(const PortsCalls& c, std::vector<PortEntry>& entries) {
     return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
 }
 
+// A REG_SZ value of an open key as UTF-8; empty when it is missing, of
+// another type or longer than `Units`.
+template <DWORD Units>
+void read_key_text(const PortsCalls& c, HKEY key, const wchar_t* value, char* out, std::size_t capacity) {
+    out[0] = '\0';
+    wchar_t text[Units + 1] = {};
+    DWORD bytes = Units * sizeof(wchar_t);
+    DWORD type = REG_NONE;
+    if (c.reg_query_value_ex_w(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(text), &bytes) ==
+            ERROR_SUCCESS &&
+        type == REG_SZ) {
+        terminate(text, bytes, Units);
+        to_utf8(text, out, capacity);
+    }
+}
+
 // The Ports-class device whose PortName is `port`.
 bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, SP_DEVINFO_DATA& device) {
     for (DWORD index = 0; index < kMaxDevices; ++index) {
@@ -132,19 +148,10 @@ bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, SP_DEVINFO
         if (key == invalid_key() || key == nullptr) {
             continue;
         }
-        wchar_t name[kPortNameUnits + 1] = {};
-        DWORD bytes = kPortNameUnits * sizeof(wchar_t);
-        DWORD type = REG_NONE;
-        const LONG status =
-            c.reg_query_value_ex_w(key, L"PortName", nullptr, &type, reinterpret_cast<LPBYTE>(name), &bytes);
+        char name[kPortNameBytes];
+        read_key_text<kPortNameUnits>(c, key, L"PortName", name, sizeof name);
         (void)c.reg_close_key(key);
-        if (status != ERROR_SUCCESS || type != REG_SZ) {
-            continue;
-        }
-        terminate(name, bytes, kPortNameUnits);
-        char utf8[kPortNameBytes];
-        to_utf8(name, utf8, sizeof utf8);
-        if (same_port_name(utf8, port)) {
+        if (same_port_name(name, port)) {
             return true;
         }
     }
@@ -172,6 +179,13 @@ void read_property(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, D
 void read_details(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, PortDetails& out) {
     read_property(c, set, device, SPDRP_FRIENDLYNAME, out.name, sizeof out.name);
     read_property(c, set, device, SPDRP_LOCATION_INFORMATION, out.location, sizeof out.location);
+    const HKEY driver = c.setup_di_open_dev_reg_key(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    if (driver != invalid_key() && driver != nullptr) {
+        read_key_text<kProviderBytes>(c, driver, L"ProviderName", out.provider, sizeof out.provider);
+        read_key_text<kDriverVersionBytes>(c, driver, L"DriverVersion", out.driver_version,
+                                           sizeof out.driver_version);
+        (void)c.reg_close_key(driver);
+    }
     char id[kDeviceIdUnits * 3];
     read_property(c, set, device, SPDRP_HARDWAREID, id, sizeof id);
 

@@ -43,17 +43,17 @@ TEST(Ports, NumbersPortsAndFormatsLines) {
 
     // Text from drivers is quoted and kept on one line.
     PortEntry entry = {"COM 9", "\\Device\\Serial0"};
-    PortDetails details{{true, 0x1234, 0xABCD, 3}, "", "Port_#0001", "My \"best\"\r\nport"};
+    PortDetails details{{true, 0x1234, 0xABCD, 3}, "", "Port_#0001", "My \"best\"\r\nport", "", ""};
     char line[kPortLineBytes];
     format_port_line(entry, details, line, sizeof line);
     EXPECT_STREQ(line,
                  "OK port=COM?9 vid=1234 pid=ABCD mi=03 chip=- serial=- location=\"Port_#0001\" "
-                 "name=\"My 'best'??port\" device=\"\\Device\\Serial0\"");
+                 "name=\"My 'best'??port\" driver=- device=\"\\Device\\Serial0\"");
 
     PortEntry odd = {"C\"M\x7F", "\\Device\\\xC2\x85"};  // DEL, and NEL (a C1 control)
-    PortDetails none{{false, 0, 0, -1}, "", "", "\x7F"};
-    format_port_line(odd, none, line, sizeof line);
+    PortDetails driver{{false, 0, 0, -1}, "", "", "", "", "10.0.1\x7F"};
+    format_port_line(odd, driver, line, sizeof line);
     EXPECT_STREQ(line,
-                 "OK port=C?M? vid=- pid=- mi=- chip=- serial=- location=- name=\"?\" "
+                 "OK port=C?M? vid=- pid=- mi=- chip=- serial=- location=- name=- driver=\"10.0.1?\" "
                  "device=\"\\Device\\?\"");
 }
