@@ -114,6 +114,20 @@ void put_field(const char* text, TextForm form, char* dest, std::size_t capacity
     (void)put_device_text(text, std::strlen(text), form, dest, capacity);
 }
 
+// 1 to 4 hex digits at `text`; where they end, or nullptr.
+const char* parse_id_number(const char* text, std::uint16_t& value) {
+    long number = 0;
+    int digits = 0;
+    for (; hex_value(text[digits]) >= 0; ++digits) {
+        if (digits == 4) {
+            return nullptr;
+        }
+        number = number * 16 + hex_value(text[digits]);
+    }
+    value = static_cast<std::uint16_t>(number);
+    return digits > 0 ? text + digits : nullptr;
+}
+
 }  // namespace
 
 const char* chip_name(std::uint16_t vid, std::uint16_t pid) {
@@ -274,4 +288,71 @@ ExitStatus print_ports_summary(std::size_t count) {
     }
     print_out("OK ports count=%lu\n", static_cast<unsigned long>(count));
     return kExitPass;
+}
+
+bool parse_usb_id_filter(const char* text, UsbIdFilter& out) {
+    out = UsbIdFilter{};
+    const char* end = parse_id_number(text, out.vid);
+    if (end == nullptr || *end != ':') {
+        return false;
+    }
+    end = parse_id_number(end + 1, out.pid);
+    if (end == nullptr || *end == '\0') {
+        return end != nullptr;
+    }
+    const std::size_t length = *end == ':' ? std::strlen(end + 1) : 0;
+    if (length == 0 || length >= sizeof out.serial) {
+        return false;
+    }
+    std::memcpy(out.serial, end + 1, length + 1);
+    out.has_serial = true;
+    return true;
+}
+
+bool usb_id_matches(const UsbIdFilter& filter, const PortDetails& details) {
+    const UsbIdentity& usb = details.usb;
+    if (!usb.usb || usb.vid != filter.vid || usb.pid != filter.pid) {
+        return false;
+    }
+    if (!filter.has_serial) {
+        return true;
+    }
+    const char* a = filter.serial;
+    const char* b = details.serial;
+    for (; *a != '\0' && upper(*a) == upper(*b); ++a, ++b) {
+    }
+    return *a == '\0' && *b == '\0';
+}
+
+ExitStatus print_find_result(const UsbIdFilter& filter, const PortEntry* entries, const PortDetails* details,
+                             std::size_t count) {
+    std::size_t matches = 0;
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (usb_id_matches(filter, details[i]) && matches++ == 0) {
+            first = i;
+        }
+    }
+    char port[kPortNameBytes];
+    if (matches == 1) {
+        put_field(entries[first].port, TextForm::bare, port, sizeof port);
+        print_out("%s\n", port);
+        return kExitPass;
+    }
+    char id[16 + kSerialBytes] = "";
+    const int n = std::snprintf(id, sizeof id, "%04X:%04X%s", static_cast<unsigned>(filter.vid),
+                                static_cast<unsigned>(filter.pid), filter.has_serial ? ":" : "");
+    if (filter.has_serial) {
+        put_field(filter.serial, TextForm::bare, id + n, sizeof id - n);
+    }
+    print_err("FAIL find id=%s count=%lu\n", id, static_cast<unsigned long>(matches));
+    for (std::size_t i = 0; i < count && matches > 1; ++i) {
+        if (usb_id_matches(filter, details[i])) {
+            char serial[kSerialBytes + 2];
+            put_field(entries[i].port, TextForm::bare, port, sizeof port);
+            put_field(details[i].serial, TextForm::quoted, serial, sizeof serial);
+            print_err("NOTE: candidate port=%s serial=%s\n", port, serial);
+        }
+    }
+    return kExitFail;
 }

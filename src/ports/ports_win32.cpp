@@ -280,6 +280,18 @@ ExitStatus list_ports() {
     return print_ports_summary(entries.size());
 }
 
+ExitStatus find_ports(const UsbIdFilter& filter) {
+    std::vector<PortEntry> entries;
+    std::vector<PortDetails> details;
+    bool capped = false;
+    const LONG status = describe_ports(ports_calls(), entries, details, capped);
+    if (status != ERROR_SUCCESS) {
+        print_err("FAIL find registry code=%lu\n", static_cast<unsigned long>(status));
+        return kExitFail;
+    }
+    return print_find_result(filter, entries.data(), details.data(), entries.size());
+}
+
 bool find_usb_identity(const char* port_name, UsbIdentity& out) {
     const PortsCalls& c = ports_calls();
     const HDEVINFO set = open_ports_class(c);

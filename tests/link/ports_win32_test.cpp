@@ -208,3 +208,29 @@ TEST_F(PortsListing, CapKeepsTheLowestNumberedPorts) {
               "NOTE: the registry lists more than 256 COM ports; only the 256 lowest-numbered are shown.\n"
               "OK ports count=256\n");
 }
+
+// Two CH340s without a serial number, one known by its hardware ID alone and
+// one by its instance ID alone, and an ESP32 whose serial is its parent's.
+TEST_F(PortsListing, FindByUsbIdentity) {
+    script.serialcomm = {{L"\\Device\\USBSER002", L"COM12"},
+                         {L"\\Device\\USBSER000", L"COM3"},
+                         {L"\\Device\\USBSER001", L"COM7"}};
+    script.devices = {
+        {L"COM12", L"", L"", L"", L"USB\\VID_1A86&PID_7523\\5&2A3B&0&3", L""},
+        {L"COM3", L"", L"USB\\VID_1A86&PID_7523&REV_0264", L"", L"", L""},
+        {L"COM7", L"", L"USB\\VID_303A&PID_1001&REV_0101&MI_00", L"", L"USB\\VID_303A&PID_1001&MI_00\\6&1B2C",
+         L"USB\\VID_303A&PID_1001\\F4:12:FA:4D:F1:7C"}};
+    UsbIdFilter filter{};
+    ASSERT_TRUE(parse_usb_id_filter("1a86:7523", filter));
+    EXPECT_EQ(find_ports(filter), 1);
+    EXPECT_EQ(console.err,
+              "FAIL find id=1A86:7523 count=2\nNOTE: candidate port=COM3 serial=-\n"
+              "NOTE: candidate port=COM12 serial=-\n");
+    ASSERT_TRUE(parse_usb_id_filter("303a:1001:f4:12:fa:4d:f1:7c", filter));
+    EXPECT_EQ(find_ports(filter), 0);
+    EXPECT_EQ(console.out, "COM7\n");
+    console.err.clear();
+    script.open_status = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(find_ports(filter), 1);
+    EXPECT_EQ(console.err, "FAIL find registry code=5\n");
+}

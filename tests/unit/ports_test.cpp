@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fakes/fake_console.h"
 #include "ports/ports.h"
 
 namespace {
@@ -56,4 +57,30 @@ TEST(Ports, NumbersPortsAndFormatsLines) {
     EXPECT_STREQ(line,
                  "OK port=C?M? vid=- pid=- mi=- chip=- serial=- location=- name=- driver=\"10.0.1?\" "
                  "device=\"\\Device\\?\"");
+}
+
+TEST(Ports, FindFilterAndResult) {
+    UsbIdFilter f{};
+    for (const char* bad : {"1a86", "1a86:", "1A86:7523:", ":7523", "12345:1", "1a86:7523x", "1a86 :7523"}) {
+        EXPECT_FALSE(parse_usb_id_filter(bad, f)) << bad;
+    }
+    EXPECT_FALSE(parse_usb_id_filter(("1:2:" + std::string(kSerialBytes, 'x')).c_str(), f));
+    ASSERT_TRUE(parse_usb_id_filter("fF:1A86", f) && !f.has_serial && f.vid == 0xFF && f.pid == 0x1A86);
+    ASSERT_TRUE(parse_usb_id_filter("303a:1001:f4:12:fa:4d \"x", f) && f.has_serial && f.pid == 0x1001);
+
+    const PortEntry entries[] = {{"COM3", ""}, {"COM7", ""}, {"COM8", ""}, {"COM9", ""}};
+    const PortDetails details[] = {{{true, 0x303A, 0x1001, 0}, "F4:12:FA:4D \"X", "", "", "", ""},
+                                   {{true, 0x303A, 0x1001, 0}, "F4:12:FA:4D \"X", "", "", "", ""},
+                                   {{true, 0x303A, 0x1001, 0}, "F4:12:FA:4D", "", "", "", ""},
+                                   {{false, 0x303A, 0x1001, 0}, "F4:12:FA:4D \"X", "", "", "", ""}};
+    FakeConsole console;
+    EXPECT_EQ(print_find_result(f, entries + 1, details + 1, 3), 0);
+    EXPECT_EQ(console.out + console.err, "COM7\n");
+    console.out.clear();
+    EXPECT_EQ(print_find_result(f, entries, details, 3), 1);
+    EXPECT_EQ(console.out, "");
+    EXPECT_EQ(console.err,
+              "FAIL find id=303A:1001:f4:12:fa:4d??x count=2\n"
+              "NOTE: candidate port=COM3 serial=\"F4:12:FA:4D 'X\"\n"
+              "NOTE: candidate port=COM7 serial=\"F4:12:FA:4D 'X\"\n");
 }
