@@ -27,6 +27,8 @@ struct Device {
 struct Script {
     LONG open_status = ERROR_SUCCESS;
     std::vector<std::pair<std::wstring, std::wstring>> serialcomm;  // value name, data
+    std::pair<DWORD, DWORD> odd_type{MAXDWORD, REG_SZ};             // value index, its type
+    std::pair<DWORD, LONG> enum_error{MAXDWORD, ERROR_SUCCESS};     // RegEnumValueW fails at this index
     std::vector<Device> devices;
     int keys_open = 0, sets_open = 0;
 };
@@ -59,13 +61,16 @@ LONG WINAPI open_key(HKEY root, LPCWSTR path, DWORD, REGSAM access, PHKEY key) {
 }
 LONG WINAPI enum_value(HKEY, DWORD index, LPWSTR name, LPDWORD name_units, LPDWORD, LPDWORD type, LPBYTE data,
                        LPDWORD data_bytes) {
+    if (index == g->enum_error.first) {
+        return g->enum_error.second;
+    }
     if (index >= g->serialcomm.size()) {
         return ERROR_NO_MORE_ITEMS;
     }
     DWORD name_bytes = 0;
     (void)put(g->serialcomm[index].first, name, *name_units * sizeof(wchar_t), &name_bytes);
     *name_units = name_bytes / sizeof(wchar_t) - 1;
-    *type = REG_SZ;
+    *type = index == g->odd_type.first ? g->odd_type.second : REG_SZ;
     return put(g->serialcomm[index].second, data, *data_bytes, data_bytes) ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 LONG WINAPI query_value(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD bytes) {
@@ -192,6 +197,19 @@ TEST_F(PortsListing, RegistryThatCannotBeReadOrHasNoPorts) {
     script.open_status = ERROR_FILE_NOT_FOUND;  // the volatile key when no driver published a port
     EXPECT_EQ(list_ports(), 1);
     EXPECT_EQ(console.out.substr(0, 25), "FAIL ports count=0\nNOTE: ");
+}
+
+TEST_F(PortsListing, ValuesSkippedAndAnEnumerationErrorAfterTheLinesRead) {
+    script.serialcomm = {{L"\\Device\\Long", L"COM2 and a name too long for any port"},
+                         {L"\\Device\\Dword", L"COM3"},
+                         {L"\\Device\\Serial0", L"COM1"},
+                         {L"\\Device\\Serial9", L"COM9"}};
+    script.odd_type = {1, REG_DWORD};
+    script.enum_error = {3, ERROR_ACCESS_DENIED};
+    EXPECT_EQ(list_ports(), 1);
+    EXPECT_EQ(console.out,
+              "OK port=COM1 vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- "
+              "device=\"\\Device\\Serial0\"\nFAIL ports registry code=5\n");
 }
 
 TEST_F(PortsListing, CapKeepsTheLowestNumberedPorts) {

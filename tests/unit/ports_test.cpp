@@ -27,6 +27,7 @@ std::string serial_of(const char* id) {
 TEST(Ports, ParsesUsbAndFtdiIdsAndMarksNativeBoards) {
     EXPECT_EQ(usb_of("usb\\vid_2e8a&pid_000a&mi_0a"), "1 1 2E8A:000A mi=10");
     EXPECT_EQ(usb_of("FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000"), "1 1 0403:6001 mi=-1");
+    EXPECT_EQ(usb_of("USB\\VID_FFFF&PID_ffff"), "1 1 FFFF:FFFF mi=-1");
     EXPECT_EQ(usb_of("USB\\VID_1A8&PID_7523"), "0 0 0000:0000 mi=-1");
     EXPECT_EQ(usb_of("USB\\XVID_1A86&PID_7523"), "0 0 0000:0000 mi=-1");
 
@@ -36,6 +37,9 @@ TEST(Ports, ParsesUsbAndFtdiIdsAndMarksNativeBoards) {
 
     EXPECT_TRUE(is_native_usb_board(0x303A, 0x1001) && is_native_usb_board(0x2E8A, 0x000A));
     EXPECT_FALSE(is_native_usb_board(0x10C4, 0xEA60) || is_native_usb_board(0x1234, 0x5678));
+    for (const unsigned id : {0x303A0002u, 0x303A1001u, 0x303A4001u, 0x2E8A0005u, 0x2E8A000Au}) {
+        EXPECT_TRUE(is_native_usb_board(id >> 16, id & 0xFFFF)) << std::hex << id;
+    }
 }
 
 TEST(Ports, NumbersPortsAndFormatsLines) {
@@ -57,6 +61,12 @@ TEST(Ports, NumbersPortsAndFormatsLines) {
     EXPECT_STREQ(line,
                  "OK port=C?M? vid=- pid=- mi=- chip=- serial=- location=- name=- driver=\"10.0.1?\" "
                  "device=\"\\Device\\?\"");
+
+    // Two devices claiming one name are listed by device path.
+    PortEntry entries[] = {{"COM3", "\\Device\\B"}, {"CNCA0", ""}, {"COM3", "\\Device\\A"}, {"COM10", ""}};
+    sort_ports(entries, 4);
+    EXPECT_EQ(std::string(entries[0].device) + entries[1].device + entries[2].port + entries[3].port,
+              "\\Device\\A\\Device\\BCOM10CNCA0");
 }
 
 TEST(Ports, FindFilterAndResult) {
