@@ -9,9 +9,9 @@
 // or one of the link's two codes of its own: 29 (kErrWriteFault, a write that
 // moved fewer bytes than asked) and 258 (kErrWaitTimeout, a write not done
 // within kCompletionWaitMs). read_timed reports none: a failed read counts 0 bytes.
-// Callers print codes unchanged as "code=%lu"; the probe's `ready` alone tells
-// two of them apart (2, the port is not there yet, and 5, another program
-// holds it) because it retries those.
+// Callers print codes unchanged as "code=%lu"; the probe's `ready` and
+// `state` alone tell some apart, because they retry an open that failed with
+// a code meaning "not there yet" or "busy" (see probe/attempts.h).
 
 // The serial link: the only interface the rest of the tool uses to reach the
 // controller. This header stays free of <windows.h> so that everything above
@@ -40,10 +40,20 @@ inline bool port_is_open(PortHandle port) { return port.raw != kInvalidPort.raw;
 // Every transfer waits this long for completion, then cancels and settles.
 constexpr std::uint32_t kCompletionWaitMs = 100;
 
+// What the open does with bytes already in the driver's queues.
+enum class OnOpen {
+    purge_both,
+    // Only stale input is dropped. Output in the queue is another program's
+    // that has not left yet (under Wine on a pty: not yet read by the far
+    // end); a program that must not change what the controller receives
+    // leaves it to go out.
+    purge_input,
+};
+
 // Opens "\\.\<name>" for overlapped I/O at 115200 8N1 with DTR and RTS off,
-// sets the driver time-outs and purges both directions. On failure returns
+// sets the driver time-outs and purges as `on_open` says. On failure returns
 // kInvalidPort and leaves no handle open. `code` is always set (0 on success).
-PortHandle open_port(const char* name, ErrorCode& code);
+PortHandle open_port(const char* name, ErrorCode& code, OnOpen on_open = OnOpen::purge_both);
 
 // Writes all `length` bytes with a bounded wait. True only when every byte was
 // transferred; `code` is always set (0 on success).

@@ -14,6 +14,7 @@ namespace {
 constexpr std::size_t kPathSize = 32;
 
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 
 static_assert(sizeof(DCB) == 28, "DCBlength must announce the 28-byte record");
 static_assert(static_cast<ErrorCode>(ERROR_WRITE_FAULT) == kErrWriteFault,
@@ -42,7 +43,7 @@ void cancel_and_settle(const Win32Calls& w, HANDLE port, OVERLAPPED& ov, DWORD& 
 
 }  // namespace
 
-PortHandle open_port(const char* name, ErrorCode& code) {
+PortHandle open_port(const char* name, ErrorCode& code, OnOpen on_open) {
     const Win32Calls& w = win32_calls();
 
     char path[kPathSize];
@@ -89,7 +90,7 @@ PortHandle open_port(const char* name, ErrorCode& code) {
 
     // Stale bytes from an earlier run must not be taken for a reply. A failed
     // purge leaves a usable port, so it does not fail the open.
-    (void)w.purge_comm(port, kPurgeAll);
+    (void)w.purge_comm(port, on_open == OnOpen::purge_both ? kPurgeAll : kPurgeInput);
     code = 0;
     return port_of(port);
 }

@@ -100,7 +100,8 @@ bool attempt(Session& s, MonoNs window_end) {
     AttemptOutcome& out = s.out;
     if (!port_is_open(s.port)) {
         ErrorCode code = 0;
-        s.port = open_port(s.port_name, code);
+        // What the spike (or anyone) just sent must still reach the controller.
+        s.port = open_port(s.port_name, code, OnOpen::purge_input);
         if (!port_is_open(s.port)) {
             out.last = Obstacle::open;
             out.last_code = code;

@@ -65,9 +65,10 @@ std::string FakeLink::problems() const {
     return text;
 }
 
-PortHandle open_port(const char* name, ErrorCode& code) {
+PortHandle open_port(const char* name, ErrorCode& code, OnOpen on_open) {
     FakeLink& link = *g_link;
     link.open_names.emplace_back(name);
+    link.open_modes.push_back(on_open);
     FakeLink::OpenResult result;
     if (!link.open_script.empty()) {
         result = link.open_script.front();

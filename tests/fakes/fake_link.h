@@ -58,6 +58,7 @@ class FakeLink {
     };
 
     std::vector<std::string> open_names;
+    std::vector<OnOpen> open_modes;
     std::vector<std::intptr_t> opened;  // handles handed out, in order
     std::vector<std::intptr_t> closed;  // handles closed, in order
     std::vector<Write> writes;

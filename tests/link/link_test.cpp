@@ -177,8 +177,9 @@ TEST_F(OpenPort, SetsTheWholeTimeoutRecordAndPurgesBothDirections) {
     EXPECT_EQ(t.ReadTotalTimeoutConstant, 10u);
     EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 50u);
-    EXPECT_EQ(fake.purge_masks, (std::vector<DWORD>{0x0F}));
     close_port(port);
+    close_port(open_port("COM5", code, OnOpen::purge_input));
+    EXPECT_EQ(fake.purge_masks, (std::vector<DWORD>{0x0F, PURGE_RXABORT | PURGE_RXCLEAR}));
 }
 
 struct ConfigFailure : OpenPort, ::testing::WithParamInterface<int> {};

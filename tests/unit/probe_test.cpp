@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "expected_lines.h"
 #include "ports/ports.h"
 #include "probe/probe.h"
@@ -48,6 +50,7 @@ struct Probe : ::testing::Test {
     }
     std::string result_ms() const { return std::to_string(result_ns() / kNsPerMs); }
     void TearDown() override {
+        EXPECT_EQ(std::count(link.open_modes.begin(), link.open_modes.end(), OnOpen::purge_both), 0);
         EXPECT_EQ(link.problems(), "");
         EXPECT_EQ(link.closed.size(), link.opened.size());
     }
