@@ -7,6 +7,7 @@ import re
 import unittest
 
 from harness import CMD_BRI50, CMD_OFF, CMD_ON, TOOL, WINEPREFIX, E2ETestCase, have_sim, owns_prefix, frame
+from testkit import STEP_BYTES
 from testkit.expected import (PORT_BARE, PORTS_COUNT, READY_BOOT_NOTE, READY_OK, STATE_ERROR_3, STATE_NONE,
                               STATE_OK, line, pattern)
 from testkit.runner import Tool
@@ -62,13 +63,22 @@ class Probe(E2ETestCase):
 
     def test_state_after_off_on_and_bri50(self):
         sim = self.start_sim()
-        for step, on, bri in (("off", b"false", 128), ("on", b"true", 128), ("bri50", b"true", 50)):
+        for n, (step, on, bri) in enumerate((("off", b"false", 128), ("on", b"true", 128), ("bri50", b"true", 50))):
             with self.subTest(step=step):
                 self.assertRun(self.run_step(step), 0, None)
+                # The probe's open purges the port, which under Wine on a pty
+                # also drops what the step wrote and the controller has not
+                # read yet: the probe starts once the controller has it all.
+                self.assertIsNotNone(sim.wait_for(lambda log: log.rx_bytes().endswith(STEP_BYTES[step]), 10),
+                                     "the step printed OK, but its bytes never reached the controller\n"
+                                     + self.context())
                 res = self.probe(self.port, "state")
                 # Whether the frame of bri50 still holds the LEDs depends on how
-                # fast the probe came: what the controller said is the truth.
-                live = json.loads(sim.log().reply_bytes().split(b"\r\n")[-2])["info"]["live"]
+                # fast the probe came: what the controller said is the truth,
+                # once it has logged the reply it wrote.
+                replies = sim.wait_for(lambda log: log.reply_bytes().count(b"\r\n") > n, 5)
+                self.assertIsNotNone(replies, self.context(res))
+                live = json.loads(replies.reply_bytes().split(b"\r\n")[n])["info"]["live"]
                 self.assertRun(res, 0, line(STATE_OK, on, bri, b"true" if live else b"false", 12, "0.14.0", "WLED"))
         self.assertReceived(self.stop_sim(), CMD_OFF + QUERY + CMD_ON + QUERY
                             + frame(255, 255, 255) + CMD_BRI50 + QUERY)
