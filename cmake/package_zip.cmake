@@ -49,6 +49,10 @@ set(entries "")
 # text mode, which puts them back itself.
 foreach(doc IN LISTS DOCS)
   get_filename_component(base "${doc}" NAME)
+  # The folder is flat: docs/x and x would be one entry.
+  if(EXISTS "${stage}/${base}")
+    message(FATAL_ERROR "package_zip: two files named ${base} in DOCS")
+  endif()
   file(READ "${SOURCE_DIR}/${doc}" text)
   string(REPLACE "\r\n" "\n" text "${text}")
   if(NOT CMAKE_HOST_WIN32)

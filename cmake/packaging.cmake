@@ -1,16 +1,17 @@
 # The Windows package: one ZIP holding the self-contained programs, the
-# README, the licence, the changelog and the operator guide in a single
-# top-level folder, so an operator can unpack it anywhere and run the tools
-# from there. `cmake --build <tree> --target package` writes it with
-# cmake/package_zip.cmake rather than CPack, whose ZIP takes each entry's
-# time from the file and its order from the file system, so that two builds
-# of one commit give the same bytes.
+# README, the licence, the changelog, the operator guide and the reference of
+# every line the programs print in a single top-level folder, so an operator
+# can unpack it anywhere and run the tools from there. `cmake --build <tree>
+# --target package` writes it with cmake/package_zip.cmake rather than CPack,
+# whose ZIP takes each entry's time from the file and its order from the file
+# system, so that two builds of one commit give the same bytes.
 
 # Every program the ZIP ships, by target name; one that this build does not
 # define is left out.
 set(LSS_PACKAGE_PROGRAMS lumaris_serial_spike lumaris_serial_probe)
 # Text files, relative to the source tree; they get CR LF line ends.
-set(LSS_PACKAGE_DOCS README.md LICENSE CHANGELOG.md docs/operator-guide.txt)
+# Each goes into the package's folder under its own name, without its path.
+set(LSS_PACKAGE_DOCS README.md LICENSE CHANGELOG.md docs/operator-guide.txt docs/reference.md)
 set(LSS_PACKAGE_FILE_NAME "lumaris_serial_spike-${PROJECT_VERSION}-win64")
 
 # The programs' files, and their names for the package check, as

@@ -38,8 +38,10 @@ constexpr char kNoReopen[] = "FAIL no-reopen (first_write_err={})\n";
 // lumaris_serial_probe; it shares kBadPortName and kOpenFail.
 constexpr char kProbeUsage[] =
     "usage: lumaris_serial_probe ports\n"
+    "       lumaris_serial_probe find <VID:PID>[:<serial>]\n"
     "       lumaris_serial_probe <COMn> ready\n"
-    "       lumaris_serial_probe <COMn> state\n";
+    "       lumaris_serial_probe <COMn> state [<key>=<value> ...]\n"
+    "  <key>: on | bri | live | leds | ver | name\n";
 constexpr char kUnknownCommand[] = "ERR unknown command '{}'\n";
 constexpr char kReadyOk[] = "OK ready ms={} attempts={} reply=\"{}\"\n";
 constexpr char kReadyOtherText[] =
@@ -51,6 +53,10 @@ constexpr char kReadyDtrNote[] =
     "and both programs hold DTR off.\n";
 constexpr char kStateOk[] = "OK state on={} bri={} live={} leds={} ver={} name={}\n";
 constexpr char kStateFail[] = "FAIL state {}\n";  // what failed, as key=value
+constexpr char kStateCheckFail[] = "FAIL state key={} expected={} reported={}\n";
+constexpr char kBadCheck[] =
+    "ERR invalid check '{}' (expected <key>=<value>, <key> one of on bri live leds ver name)\n";
+constexpr char kBadUsbId[] = "ERR invalid USB id '{}' (expected VID:PID or VID:PID:serial in hex)\n";
 constexpr char kStateBusyNote[] = "NOTE: error 3: the controller had no buffer free; try again.\n";
 
 // The template with its "{}" replaced by the values (text), in order.

@@ -56,7 +56,8 @@ std::size_t utf8_sequence_length(const unsigned char* text, std::size_t length) 
     return n;
 }
 
-std::size_t put_device_text(const char* text, std::size_t length, TextForm form, char* out, std::size_t capacity) {
+std::size_t put_device_text(const char* text, std::size_t length, TextForm form, char* out,
+                            std::size_t capacity) {
     const bool quoted = form == TextForm::quoted;
     // Room kept for the closing quote and the NUL.
     const std::size_t end = capacity - (quoted ? 2 : 1);

@@ -20,7 +20,8 @@ enum class TextForm { quoted, bare };
 // quotes included when quoted. When `capacity` is too small the text is cut
 // on a whole character and the closing quote is still written. Returns the
 // length written. `capacity` must leave room for the quotes and the NUL (3).
-std::size_t put_device_text(const char* text, std::size_t length, TextForm form, char* out, std::size_t capacity);
+std::size_t put_device_text(const char* text, std::size_t length, TextForm form, char* out,
+                            std::size_t capacity);
 
 // The length of the valid UTF-8 sequence at `text` (1 to 4), or 0 when the
 // byte there does not begin one within `length` bytes.

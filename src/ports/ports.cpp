@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "common/device_text.h"
 
 namespace {
 
@@ -104,20 +105,27 @@ const char* find_field(const char* segment, const char* key) {
     return nullptr;
 }
 
-// One quoted field: `"` becomes `'` and control characters `?`; `-` for none.
-void put_quoted(char* dest, std::size_t capacity, const char* text) {
+// One field through the device text rule; `-` for a field Windows does not know.
+void put_field(const char* text, TextForm form, char* dest, std::size_t capacity) {
     if (text == nullptr || text[0] == '\0') {
         copy_field(dest, capacity, "-");
         return;
     }
-    std::size_t used = 0;
-    dest[used++] = '"';
-    for (; *text != '\0' && used + 2 < capacity; ++text) {
-        const auto byte = static_cast<unsigned char>(*text);
-        dest[used++] = byte == '"' ? '\'' : (byte < 0x20 || byte == 0x7F) ? '?' : *text;
+    (void)put_device_text(text, std::strlen(text), form, dest, capacity);
+}
+
+// 1 to 4 hex digits at `text`; where they end, or nullptr.
+const char* parse_id_number(const char* text, std::uint16_t& value) {
+    long number = 0;
+    int digits = 0;
+    for (; hex_value(text[digits]) >= 0; ++digits) {
+        if (digits == 4) {
+            return nullptr;
+        }
+        number = number * 16 + hex_value(text[digits]);
     }
-    dest[used++] = '"';
-    dest[used] = '\0';
+    value = static_cast<std::uint16_t>(number);
+    return digits > 0 ? text + digits : nullptr;
 }
 
 }  // namespace
@@ -231,14 +239,8 @@ void sort_ports(PortEntry* entries, std::size_t count) {
 }
 
 void format_port_line(const PortEntry& entry, const PortDetails& details, char* out, std::size_t capacity) {
-    // A port name is printed bare: anything that would split the field is shown as `?`.
     char port[kPortNameBytes];
-    std::size_t n = 0;
-    for (; entry.port[n] != '\0' && n + 1 < sizeof port; ++n) {
-        const auto byte = static_cast<unsigned char>(entry.port[n]);
-        port[n] = byte <= 0x20 || byte == '"' || byte == 0x7F ? '?' : entry.port[n];
-    }
-    port[n] = '\0';
+    put_field(entry.port, TextForm::bare, port, sizeof port);
 
     const UsbIdentity& usb = details.usb;
     char vid[8] = "-";
@@ -252,19 +254,26 @@ void format_port_line(const PortEntry& entry, const PortDetails& details, char* 
         }
     }
     char chip[64];
-    put_quoted(chip, sizeof chip, usb.usb ? chip_name(usb.vid, usb.pid) : nullptr);
+    put_field(usb.usb ? chip_name(usb.vid, usb.pid) : nullptr, TextForm::quoted, chip, sizeof chip);
     char serial[kSerialBytes + 2];
-    put_quoted(serial, sizeof serial, details.serial);
+    put_field(details.serial, TextForm::quoted, serial, sizeof serial);
     char location[kLocationBytes + 2];
-    put_quoted(location, sizeof location, details.location);
+    put_field(details.location, TextForm::quoted, location, sizeof location);
     char name[kFriendlyNameBytes + 2];
-    put_quoted(name, sizeof name, details.name);
+    put_field(details.name, TextForm::quoted, name, sizeof name);
+    char provider_version[kProviderBytes + kDriverVersionBytes];
+    const bool both = details.provider[0] != '\0' && details.driver_version[0] != '\0';
+    (void)std::snprintf(provider_version, sizeof provider_version, "%s%s%s", details.provider,
+                        both ? " " : "", details.driver_version);
+    char driver[sizeof provider_version + 2];
+    put_field(provider_version, TextForm::quoted, driver, sizeof driver);
     char device[kDevicePathBytes + 2];
-    put_quoted(device, sizeof device, entry.device);
+    put_field(entry.device, TextForm::quoted, device, sizeof device);
 
-    (void)std::snprintf(out, capacity,
-                        "OK port=%s vid=%s pid=%s mi=%s chip=%s serial=%s location=%s name=%s device=%s",
-                        port, vid, pid, mi, chip, serial, location, name, device);
+    (void)std::snprintf(
+        out, capacity,
+        "OK port=%s vid=%s pid=%s mi=%s chip=%s serial=%s location=%s name=%s driver=%s device=%s", port, vid,
+        pid, mi, chip, serial, location, name, driver, device);
 }
 
 ExitStatus print_ports_summary(std::size_t count) {
@@ -279,4 +288,71 @@ ExitStatus print_ports_summary(std::size_t count) {
     }
     print_out("OK ports count=%lu\n", static_cast<unsigned long>(count));
     return kExitPass;
+}
+
+bool parse_usb_id_filter(const char* text, UsbIdFilter& out) {
+    out = UsbIdFilter{};
+    const char* end = parse_id_number(text, out.vid);
+    if (end == nullptr || *end != ':') {
+        return false;
+    }
+    end = parse_id_number(end + 1, out.pid);
+    if (end == nullptr || *end == '\0') {
+        return end != nullptr;
+    }
+    const std::size_t length = *end == ':' ? std::strlen(end + 1) : 0;
+    if (length == 0 || length >= sizeof out.serial) {
+        return false;
+    }
+    std::memcpy(out.serial, end + 1, length + 1);
+    out.has_serial = true;
+    return true;
+}
+
+bool usb_id_matches(const UsbIdFilter& filter, const PortDetails& details) {
+    const UsbIdentity& usb = details.usb;
+    if (!usb.usb || usb.vid != filter.vid || usb.pid != filter.pid) {
+        return false;
+    }
+    if (!filter.has_serial) {
+        return true;
+    }
+    const char* a = filter.serial;
+    const char* b = details.serial;
+    for (; *a != '\0' && upper(*a) == upper(*b); ++a, ++b) {
+    }
+    return *a == '\0' && *b == '\0';
+}
+
+ExitStatus print_find_result(const UsbIdFilter& filter, const PortEntry* entries, const PortDetails* details,
+                             std::size_t count) {
+    std::size_t matches = 0;
+    std::size_t first = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (usb_id_matches(filter, details[i]) && matches++ == 0) {
+            first = i;
+        }
+    }
+    char port[kPortNameBytes];
+    if (matches == 1) {
+        put_field(entries[first].port, TextForm::bare, port, sizeof port);
+        print_out("%s\n", port);
+        return kExitPass;
+    }
+    char id[16 + kSerialBytes] = "";
+    const int n = std::snprintf(id, sizeof id, "%04X:%04X%s", static_cast<unsigned>(filter.vid),
+                                static_cast<unsigned>(filter.pid), filter.has_serial ? ":" : "");
+    if (filter.has_serial) {
+        put_field(filter.serial, TextForm::bare, id + n, sizeof id - n);
+    }
+    print_err("FAIL find id=%s count=%lu\n", id, static_cast<unsigned long>(matches));
+    for (std::size_t i = 0; i < count && matches > 1; ++i) {
+        if (usb_id_matches(filter, details[i])) {
+            char serial[kSerialBytes + 2];
+            put_field(entries[i].port, TextForm::bare, port, sizeof port);
+            put_field(details[i].serial, TextForm::quoted, serial, sizeof serial);
+            print_err("NOTE: candidate port=%s serial=%s\n", port, serial);
+        }
+    }
+    return kExitFail;
 }

@@ -7,7 +7,7 @@
 
 // COM port listing. The portable part (this header's parsing, chip table and
 // line formatting) is free of <windows.h> and tested on any platform;
-// list_ports and find_usb_identity exist only in the Windows build.
+// list_ports, find_ports and find_usb_identity exist only in the Windows build.
 
 // What Windows knows of a port's USB device.
 struct UsbIdentity {
@@ -51,6 +51,9 @@ constexpr std::size_t kDevicePathBytes = 128;
 constexpr std::size_t kSerialBytes = 128;
 constexpr std::size_t kLocationBytes = 128;
 constexpr std::size_t kFriendlyNameBytes = 256;
+constexpr std::size_t kProviderBytes = 128;
+// A version is four numbers of at most five digits.
+constexpr std::size_t kDriverVersionBytes = 32;
 
 // One SERIALCOMM entry.
 struct PortEntry {
@@ -64,6 +67,8 @@ struct PortDetails {
     char serial[kSerialBytes];
     char location[kLocationBytes];
     char name[kFriendlyNameBytes];
+    char provider[kProviderBytes];             // of the device's driver
+    char driver_version[kDriverVersionBytes];  // "10.0.19041.1"
 };
 
 // Copies UTF-8 text into a field, truncated to whole UTF-8 sequences.
@@ -79,11 +84,46 @@ void sort_ports(PortEntry* entries, std::size_t count);
 // Enough for every field at its largest plus the keys.
 constexpr std::size_t kPortLineBytes = 1024;
 
-// The OK line of one port, without the line end. Text fields are quoted with
-// `"` replaced by `'` and control characters by `?`, so a line stays one
-// greppable line whatever a driver calls its device.
+// The OK line of one port, without the line end. The port name is bare and
+// the other text fields quoted, all through put_device_text, so a line stays
+// one greppable line whatever a driver calls its device; `-` for a field
+// Windows does not know.
 void format_port_line(const PortEntry& entry, const PortDetails& details, char* out, std::size_t capacity);
 
 // The summary after the port lines (or the FAIL line and NOTE when none); the
 // exit status of the listing.
 ExitStatus print_ports_summary(std::size_t count);
+
+// ---- `find`: the port of one USB device, for scripts ----
+
+// What `lumaris_serial_probe find` looks for: a USB vendor and product, and optionally a serial number.
+struct UsbIdFilter {
+    std::uint16_t vid;
+    std::uint16_t pid;
+    bool has_serial;
+    char serial[kSerialBytes];
+};
+
+// "VID:PID" or "VID:PID:serial": 1 to 4 hex digits each, either case; the
+// serial is the rest after the second colon (it may hold colons, as an
+// ESP32's does), non-empty, at most kSerialBytes-1 bytes. False for anything else.
+bool parse_usb_id_filter(const char* text, UsbIdFilter& out);
+
+// Whether a port's details match (usb, vid, pid, and the serial compared
+// without regard to ASCII case when the filter has one).
+bool usb_id_matches(const UsbIdFilter& filter, const PortDetails& details);
+
+// Prints the result of a search over `count` ports in listing order and
+// returns the exit status: exactly one match prints its bare port name and
+// "\n" on standard output and returns 0; otherwise standard error gets
+// "FAIL find id=%s count=%lu\n" (VID:PID in upper-case 4-digit hex, plus ":"
+// and the serial in bare form when the filter has one), then for more than
+// one match one line per candidate "NOTE: candidate port=%s serial=%s\n"
+// (port bare, serial quoted or -), and returns 1. Nothing on standard output then.
+ExitStatus print_find_result(const UsbIdFilter& filter, const PortEntry* entries, const PortDetails* details,
+                             std::size_t count);
+
+// Windows only: the same SERIALCOMM + SetupAPI lookup as list_ports, then
+// print_find_result. A registry failure prints "FAIL find registry code=%lu\n"
+// on standard error and returns 1. Opens no port.
+ExitStatus find_ports(const UsbIdFilter& filter);

@@ -12,6 +12,7 @@
 #include <devguid.h>
 
 #include <cstring>
+#include <vector>
 
 #include "common/console.h"
 #include "ports/ports.h"
@@ -19,7 +20,9 @@
 namespace {
 
 // SERIALCOMM holds one value per port a driver has published. A PC has a
-// handful; the cap keeps the list a fixed array on the stack (about 40 KB).
+// handful. The cap bounds the listing and its SetupAPI lookups (each a walk
+// of the Ports class); the registry keeps no order, so the ports are sorted
+// before the cut and the lowest-numbered kept.
 constexpr std::size_t kMaxPorts = 256;
 // Values examined in SERIALCOMM, and devices examined in the Ports class, so
 // that neither loop depends on what a driver put there to end.
@@ -77,9 +80,7 @@ bool same_port_name(const char* a, const char* b) {
 // Reads SERIALCOMM into `entries`. Returns the registry's status: 0 when the
 // whole key was read (also when it does not exist: the key is volatile, and no
 // serial driver has published a port since boot).
-LONG read_serialcomm(const PortsCalls& c, PortEntry* entries, std::size_t& count, bool& capped) {
-    count = 0;
-    capped = false;
+LONG read_serialcomm(const PortsCalls& c, std::vector<PortEntry>& entries) {
     HKEY key = nullptr;
     LONG status =
         c.reg_open_key_ex_w(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
@@ -107,17 +108,30 @@ LONG read_serialcomm(const PortsCalls& c, PortEntry* entries, std::size_t& count
         if (type != REG_SZ || data[0] == L'\0') {
             continue;
         }
-        if (count == kMaxPorts) {
-            capped = true;
-            break;
-        }
         name[name_units < kValueNameUnits ? name_units : kValueNameUnits - 1] = L'\0';
-        to_utf8(data, entries[count].port, sizeof entries[count].port);
-        to_utf8(name, entries[count].device, sizeof entries[count].device);
-        ++count;
+        PortEntry entry;
+        to_utf8(data, entry.port, sizeof entry.port);
+        to_utf8(name, entry.device, sizeof entry.device);
+        entries.push_back(entry);
     }
     (void)c.reg_close_key(key);
     return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
+}
+
+// A REG_SZ value of an open key as UTF-8; empty when it is missing, of
+// another type or longer than `Units`.
+template <DWORD Units>
+void read_key_text(const PortsCalls& c, HKEY key, const wchar_t* value, char* out, std::size_t capacity) {
+    out[0] = '\0';
+    wchar_t text[Units + 1] = {};
+    DWORD bytes = Units * sizeof(wchar_t);
+    DWORD type = REG_NONE;
+    if (c.reg_query_value_ex_w(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(text), &bytes) ==
+            ERROR_SUCCESS &&
+        type == REG_SZ) {
+        terminate(text, bytes, Units);
+        to_utf8(text, out, capacity);
+    }
 }
 
 // The Ports-class device whose PortName is `port`.
@@ -134,19 +148,10 @@ bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, SP_DEVINFO
         if (key == invalid_key() || key == nullptr) {
             continue;
         }
-        wchar_t name[kPortNameUnits + 1] = {};
-        DWORD bytes = kPortNameUnits * sizeof(wchar_t);
-        DWORD type = REG_NONE;
-        const LONG status =
-            c.reg_query_value_ex_w(key, L"PortName", nullptr, &type, reinterpret_cast<LPBYTE>(name), &bytes);
+        char name[kPortNameBytes];
+        read_key_text<kPortNameUnits>(c, key, L"PortName", name, sizeof name);
         (void)c.reg_close_key(key);
-        if (status != ERROR_SUCCESS || type != REG_SZ) {
-            continue;
-        }
-        terminate(name, bytes, kPortNameUnits);
-        char utf8[kPortNameBytes];
-        to_utf8(name, utf8, sizeof utf8);
-        if (same_port_name(utf8, port)) {
+        if (same_port_name(name, port)) {
             return true;
         }
     }
@@ -174,6 +179,13 @@ void read_property(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, D
 void read_details(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, PortDetails& out) {
     read_property(c, set, device, SPDRP_FRIENDLYNAME, out.name, sizeof out.name);
     read_property(c, set, device, SPDRP_LOCATION_INFORMATION, out.location, sizeof out.location);
+    const HKEY driver = c.setup_di_open_dev_reg_key(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+    if (driver != invalid_key() && driver != nullptr) {
+        read_key_text<kProviderBytes>(c, driver, L"ProviderName", out.provider, sizeof out.provider);
+        read_key_text<kDriverVersionBytes>(c, driver, L"DriverVersion", out.driver_version,
+                                           sizeof out.driver_version);
+        (void)c.reg_close_key(driver);
+    }
     char id[kDeviceIdUnits * 3];
     read_property(c, set, device, SPDRP_HARDWAREID, id, sizeof id);
 
@@ -223,37 +235,61 @@ void close_ports_class(const PortsCalls& c, HDEVINFO set) {
     }
 }
 
-}  // namespace
-
-ExitStatus list_ports() {
-    const PortsCalls& c = ports_calls();
-    PortEntry entries[kMaxPorts];
-    std::size_t count = 0;
-    bool capped = false;
-    const LONG status = read_serialcomm(c, entries, count, capped);
-    sort_ports(entries, count);
-
+// Every port SERIALCOMM lists, ordered by number, the first kMaxPorts of them
+// kept (`capped` when there were more) and each described by SetupAPI.
+// Returns the registry's status; the ports read before a failure are kept.
+LONG describe_ports(const PortsCalls& c, std::vector<PortEntry>& entries, std::vector<PortDetails>& details,
+                    bool& capped) {
+    const LONG status = read_serialcomm(c, entries);
+    sort_ports(entries.data(), entries.size());
+    capped = entries.size() > kMaxPorts;
+    if (capped) {
+        entries.resize(kMaxPorts);
+    }
     // SetupAPI only adds detail: when it cannot give the class, each port
     // still gets its line.
     const HDEVINFO set = open_ports_class(c);
-    for (std::size_t i = 0; i < count; ++i) {
-        const PortDetails details = details_of(c, set, entries[i].port);
-        char line[kPortLineBytes];
-        format_port_line(entries[i], details, line, sizeof line);
-        print_out("%s\n", line);
+    for (const PortEntry& entry : entries) {
+        details.push_back(details_of(c, set, entry.port));
     }
     close_ports_class(c, set);
+    return status;
+}
 
+}  // namespace
+
+ExitStatus list_ports() {
+    std::vector<PortEntry> entries;
+    std::vector<PortDetails> details;
+    bool capped = false;
+    const LONG status = describe_ports(ports_calls(), entries, details, capped);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        char line[kPortLineBytes];
+        format_port_line(entries[i], details[i], line, sizeof line);
+        print_out("%s\n", line);
+    }
     if (capped) {
-        // Which ones is the registry's order, not the port numbers.
-        print_out("NOTE: the registry lists more than %lu COM ports; only %lu of them are shown.\n",
-                  static_cast<unsigned long>(kMaxPorts), static_cast<unsigned long>(kMaxPorts));
+        print_out(
+            "NOTE: the registry lists more than %lu COM ports; only the %lu lowest-numbered are shown.\n",
+            static_cast<unsigned long>(kMaxPorts), static_cast<unsigned long>(kMaxPorts));
     }
     if (status != ERROR_SUCCESS) {
         print_out("FAIL ports registry code=%lu\n", static_cast<unsigned long>(status));
         return kExitFail;
     }
-    return print_ports_summary(count);
+    return print_ports_summary(entries.size());
+}
+
+ExitStatus find_ports(const UsbIdFilter& filter) {
+    std::vector<PortEntry> entries;
+    std::vector<PortDetails> details;
+    bool capped = false;
+    const LONG status = describe_ports(ports_calls(), entries, details, capped);
+    if (status != ERROR_SUCCESS) {
+        print_err("FAIL find registry code=%lu\n", static_cast<unsigned long>(status));
+        return kExitFail;
+    }
+    return print_find_result(filter, entries.data(), details.data(), entries.size());
 }
 
 bool find_usb_identity(const char* port_name, UsbIdentity& out) {

@@ -1,3 +1,4 @@
+#include "front/wide_args_win32.h"
 #include "front/wide_main_win32.h"
 #include "ports/ports.h"
 #include "probe/probe.h"
@@ -15,12 +16,12 @@ const char* native_usb_chip(const char* port_name) {
     return name != nullptr ? name : "native USB";
 }
 
-const ProbeHost kWindows = {list_ports, native_usb_chip};
+const ProbeHost kWindows = {list_ports, find_ports, native_usb_chip};
 
 ExitStatus run(int argc, char** argv) { return run_probe_main(argc, argv, kWindows); }
 
 }  // namespace
 
 // The wide entry point shared with lumaris_serial_spike (MinGW links this
-// with -municode): `ports` takes no port, the other commands one.
-int wmain(int argc, wchar_t** wargv) { return run_wide_main(argc, wargv, WideProgram{run, 2, 3}); }
+// with -municode): `ports` takes no argument, `state` any number of checks.
+int wmain(int argc, wchar_t** wargv) { return run_wide_main(argc, wargv, WideProgram{run, 2, kMaxWideArgs}); }

@@ -1,43 +1,64 @@
 #include "probe/probe.h"
 
 #include <cstring>
+#include <vector>
 
 #include "common/console.h"
 #include "front/port_name.h"
+#include "ports/ports.h"
 
 const char kProbeUsageText[] =
     "usage: lumaris_serial_probe ports\n"
+    "       lumaris_serial_probe find <VID:PID>[:<serial>]\n"
     "       lumaris_serial_probe <COMn> ready\n"
-    "       lumaris_serial_probe <COMn> state\n";
+    "       lumaris_serial_probe <COMn> state [<key>=<value> ...]\n"
+    "  <key>: on | bri | live | leds | ver | name\n";
 
 namespace {
 
-struct CommandRow {
-    const char* name;
-    ExitStatus (*run)(const char* port_name, const ProbeHost& host);
-};
-
-ExitStatus run_ready(const char* port_name, const ProbeHost& host) {
-    return probe_ready(port_name, host.native_usb_chip);
+ExitStatus usage() {
+    print_err_lines(kProbeUsageText);
+    return kExitUsage;
 }
 
-ExitStatus run_state(const char* port_name, const ProbeHost&) { return probe_state(port_name); }
+ExitStatus run_find(int argc, char** argv, const ProbeHost& host) {
+    if (argc != 3) {
+        return usage();
+    }
+    UsbIdFilter filter{};
+    if (!parse_usb_id_filter(argv[2], filter)) {
+        print_err("ERR invalid USB id '%s' (expected VID:PID or VID:PID:serial in hex)\n", argv[2]);
+        return kExitUsage;
+    }
+    return host.find_ports(filter);
+}
 
-// The commands that take a port, matched exactly and case-sensitively.
-const CommandRow kPortCommands[] = {
-    {"ready", run_ready},
-    {"state", run_state},
-};
+ExitStatus run_state(int argc, char** argv) {
+    std::vector<StateCheck> checks(static_cast<std::size_t>(argc - 3));
+    for (int i = 3; i < argc; ++i) {
+        if (!parse_state_check(argv[i], checks[static_cast<std::size_t>(i - 3)])) {
+            print_err(
+                "ERR invalid check '%s' (expected <key>=<value>, <key> one of on bri live leds ver name)\n",
+                argv[i]);
+            return usage();
+        }
+    }
+    return probe_state(argv[1], checks.data(), checks.size());
+}
 
 }  // namespace
 
+// Everything on the command line is judged before any port is opened, unlike
+// the spike's steps: opening resets some boards, and a typo must not.
 ExitStatus run_probe_main(int argc, char** argv, const ProbeHost& host) {
-    if (argc == 2 && std::strcmp(argv[1], "ports") == 0) {
-        return host.list_ports();
+    if (argc >= 2 && std::strcmp(argv[1], "ports") == 0) {
+        return argc == 2 ? host.list_ports() : usage();
     }
-    if (argc != 3) {
-        print_err_lines(kProbeUsageText);
-        return kExitUsage;
+    if (argc >= 2 && std::strcmp(argv[1], "find") == 0) {
+        return run_find(argc, argv, host);
+    }
+    if (argc < 3) {
+        return usage();
     }
     const char* port_name = argv[1];
     const char* command = argv[2];
@@ -45,14 +66,12 @@ ExitStatus run_probe_main(int argc, char** argv, const ProbeHost& host) {
         print_err("ERR invalid port name (expected COM<digits>, got '%s')\n", port_name);
         return kExitUsage;
     }
-    // Unlike the spike's steps, the command is judged before any port is
-    // opened: opening resets some boards, and a typo must not.
-    for (const CommandRow& row : kPortCommands) {
-        if (std::strcmp(row.name, command) == 0) {
-            return row.run(port_name, host);
-        }
+    if (std::strcmp(command, "state") == 0) {
+        return run_state(argc, argv);
+    }
+    if (std::strcmp(command, "ready") == 0) {
+        return argc == 3 ? probe_ready(port_name, host.native_usb_chip) : usage();
     }
     print_err("ERR unknown command '%s'\n", command);
-    print_err_lines(kProbeUsageText);
-    return kExitUsage;
+    return usage();
 }

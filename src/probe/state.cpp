@@ -1,12 +1,13 @@
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "common/clock.h"
 #include "common/console.h"
-#include "link/link.h"
+#include "common/device_text.h"
+#include "probe/attempts.h"
 #include "probe/probe.h"
 #include "protocol/messages.h"
 
@@ -14,13 +15,25 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A real reply is 1-3 KB, about 0.3 s at 115200 baud.
-constexpr MonoNs kReplyWindowNs = 3000 * kNsPerMs;
+// A real reply is 1-3 KB, about 0.3 s at 115200 baud: a controller that
+// answers is done well inside the first attempt. A silent one is given 3 s;
+// one that restarted (its boot text came) 10 s from the start, enough for a
+// board that boots for several seconds.
+constexpr MonoNs kStateWaitNs = 3 * kAttemptNs;
+constexpr MonoNs kStateWaitAfterTextNs = 10 * kAttemptNs;
 constexpr std::uint32_t kReplyLimit = 16384;
-constexpr std::uint32_t kIdlePauseMs = 50;
 
-// Finds where a reply stopped being JSON: the parser reports the position of
-// the byte it could not take. Every event is accepted; only the error counts.
+// The keys a check may name, in the order the OK line prints them.
+const char* const kStateKeys[] = {"on", "bri", "live", "leds", "ver", "name"};
+constexpr std::size_t kKeyCount = sizeof kStateKeys / sizeof kStateKeys[0];
+// ver and name are text: printed in quotes, compared without them.
+bool is_text_key(std::size_t key) { return key >= 4; }
+
+bool is_json_line(const std::uint8_t* line, std::uint32_t count) { return count > 0 && line[0] == '{'; }
+
+// Finds where a reply stopped being JSON: the parser reports how many bytes it
+// had read, counting the one it could not take, or one past the end when the
+// input ended first. Every event is accepted; only the error counts.
 struct ErrorPosition : nlohmann::json_sax<Json> {
     std::size_t position = 0;
     bool null() override { return true; }
@@ -44,15 +57,17 @@ struct ErrorPosition : nlohmann::json_sax<Json> {
 // The member `inner` of the member `outer` of an object, or nullptr. Only
 // find() and the type tests are used: they never throw.
 const Json* member(const Json& doc, const char* outer, const char* inner) {
-    if (!doc.is_object()) {
-        return nullptr;
-    }
     const auto o = doc.find(outer);
     if (o == doc.end() || !o->is_object()) {
         return nullptr;
     }
     const auto i = o->find(inner);
     return i == o->end() ? nullptr : &*i;
+}
+
+bool has_object(const Json& doc, const char* key) {
+    const auto o = doc.find(key);
+    return o != doc.end() && o->is_object();
 }
 
 std::string bool_field(const Json* value) {
@@ -72,11 +87,12 @@ std::string integer_field(const Json* value) {
     return "unknown";
 }
 
-std::string text_field(const Json* value) {
-    if (value == nullptr || !value->is_string()) {
-        return "unknown";
-    }
-    return "\"" + *value->get_ptr<const Json::string_t*>() + "\"";
+// Text through the device text rule: quoted (without the quotes, which the
+// caller adds) or bare.
+std::string device_text(const std::string& text, TextForm form = TextForm::quoted) {
+    std::vector<char> out(text.size() + 3);
+    const std::size_t n = put_device_text(text.data(), text.size(), form, out.data(), out.size());
+    return form == TextForm::quoted ? std::string(out.data() + 1, n - 2) : std::string(out.data(), n);
 }
 
 const Json* leds_count(const Json& doc) {
@@ -88,90 +104,138 @@ const Json* leds_count(const Json& doc) {
     return count == leds->end() ? nullptr : &*count;
 }
 
-ExitStatus judge_state(const std::uint8_t* reply, std::uint32_t count) {
-    const Json doc = Json::parse(reply, reply + count, nullptr, false);
-    if (doc.is_discarded()) {
-        ErrorPosition error;
-        Json::sax_parse(reply, reply + count, &error);
-        print_out("FAIL state reply=not-json at=%lu bytes=%lu\n", static_cast<unsigned long>(error.position),
-                  static_cast<unsigned long>(count));
-        return kExitFail;
+// One reported value: as the OK line prints it, and as a check compares it
+// (text without its quotes).
+struct Field {
+    std::string printed;
+    std::string compared;
+    bool known;
+};
+
+Field token_field(const std::string& token) { return {token, token, token != "unknown"}; }
+
+Field text_field(const Json* value) {
+    if (value == nullptr || !value->is_string()) {
+        return {"unknown", "", false};
     }
-    if (doc.is_object()) {
-        const auto error = doc.find("error");
-        if (error != doc.end()) {
-            const std::string number = integer_field(&*error);
-            print_out("FAIL state reply=error error=%s\n", number.c_str());
-            if (number == "3") {
-                print_out("NOTE: error 3: the controller had no buffer free; try again.\n");
-            }
-            return kExitFail;
-        }
-    }
-    const std::string line =
-        "OK state on=" + bool_field(member(doc, "state", "on")) +
-        " bri=" + integer_field(member(doc, "state", "bri")) +
-        " live=" + bool_field(member(doc, "info", "live")) + " leds=" + integer_field(leds_count(doc)) +
-        " ver=" + text_field(member(doc, "info", "ver")) + " name=" + text_field(member(doc, "info", "name"));
-    print_out("%s\n", line.c_str());
-    return kExitPass;
+    const std::string text = device_text(*value->get_ptr<const Json::string_t*>());
+    return {"\"" + text + "\"", text, true};
 }
 
-ExitStatus query_state(PortHandle port) {
-    ErrorCode code = 0;
-    if (!write_timed(port, as_bytes(kStateQuery), kStateQueryLen, code)) {
-        print_out("FAIL state write code=%lu\n", as_ulong(code));
-        return kExitFail;
+ExitStatus report_state(const Json& doc, const StateCheck* checks, std::size_t check_count) {
+    // In kStateKeys order.
+    const Field fields[kKeyCount] = {
+        token_field(bool_field(member(doc, "state", "on"))),
+        token_field(integer_field(member(doc, "state", "bri"))),
+        token_field(bool_field(member(doc, "info", "live"))),
+        token_field(integer_field(leds_count(doc))),
+        text_field(member(doc, "info", "ver")),
+        text_field(member(doc, "info", "name")),
+    };
+    std::string line = "OK state";
+    for (std::size_t key = 0; key < kKeyCount; ++key) {
+        line += std::string(" ") + kStateKeys[key] + "=" + fields[key].printed;
     }
+    print_out("%s\n", line.c_str());
+    ExitStatus status = kExitPass;
+    for (std::size_t i = 0; i < check_count; ++i) {
+        const Field& field = fields[checks[i].key];
+        if (field.known && field.compared == checks[i].value) {
+            continue;
+        }
+        // What the script expected is outside text too.
+        const std::string expected = checks[i].value;
+        const std::string shown = is_text_key(checks[i].key) ? "\"" + device_text(expected) + "\""
+                                                             : device_text(expected, TextForm::bare);
+        print_out("FAIL state key=%s expected=%s reported=%s\n", kStateKeys[checks[i].key], shown.c_str(),
+                  field.printed.c_str());
+        status = kExitFail;
+    }
+    return status;
+}
 
-    std::vector<std::uint8_t> reply(kReplyLimit);
-    std::uint32_t received = 0;
-    bool line_ended = false;
-    const MonoNs start = mono_now_ns();
-    const MonoNs deadline = start + kReplyWindowNs;
-    while (!line_ended && received < kReplyLimit && !deadline_passed(mono_now_ns(), deadline)) {
-        const std::uint32_t room = kReplyLimit - received;
-        std::uint32_t n = read_timed(port, reply.data() + received, room);
-        if (n > room) {
-            n = room;
-        }
-        // The reply is one line: whatever follows its LF is not part of it.
-        for (std::uint32_t i = 0; i < n && !line_ended; ++i) {
-            line_ended = reply[received + i] == '\n';
-            if (line_ended) {
-                n = i + 1;
-            }
-        }
-        received += n;
-        const MonoNs now = mono_now_ns();
-        if (n == 0 && !deadline_passed(now, deadline)) {
-            const MonoNs left_ms = (deadline - now + kNsPerMs - 1) / kNsPerMs;
-            sleep_ms(left_ms < kIdlePauseMs ? static_cast<std::uint32_t>(left_ms) : kIdlePauseMs);
-        }
-    }
-
-    if (received == 0) {
-        print_out("FAIL state reply=none waited_ms=%d\n",
-                  static_cast<int>((mono_now_ns() - start) / kNsPerMs));
+ExitStatus judge_reply(const std::uint8_t* reply, std::uint32_t count, LineEnd end, const StateCheck* checks,
+                       std::size_t check_count) {
+    if (end == LineEnd::full) {
+        print_out("FAIL state reply=too-long bytes=%lu\n", static_cast<unsigned long>(count));
         return kExitFail;
     }
-    if (!line_ended && received == kReplyLimit) {
-        print_out("FAIL state reply=too-long bytes=%lu\n", static_cast<unsigned long>(received));
+    // The line end is not part of the JSON: a reply cut before its end is cut,
+    // however it ended.
+    std::uint32_t text = count;
+    while (text > 0 && (reply[text - 1] == '\n' || reply[text - 1] == '\r')) {
+        --text;
+    }
+    const Json doc = Json::parse(reply, reply + text, nullptr, false);
+    if (doc.is_discarded()) {
+        ErrorPosition error;
+        Json::sax_parse(reply, reply + text, &error);
+        if (error.position > text) {
+            print_out("FAIL state reply=cut bytes=%lu\n", static_cast<unsigned long>(count));
+        } else {
+            const std::size_t at = error.position > 0 ? error.position : 1;
+            print_out("FAIL state reply=not-json at=%lu bytes=%lu\n", static_cast<unsigned long>(at),
+                      static_cast<unsigned long>(count));
+        }
         return kExitFail;
     }
-    return judge_state(reply.data(), received);
+    // The line began with '{': what parsed is an object.
+    const auto error = doc.find("error");
+    if (error != doc.end()) {
+        const std::string number = integer_field(&*error);
+        print_out("FAIL state reply=error error=%s\n", number.c_str());
+        if (number == "3") {
+            print_out("NOTE: error 3: the controller had no buffer free; try again.\n");
+        }
+        return kExitFail;
+    }
+    if (!has_object(doc, "state") && !has_object(doc, "info")) {
+        print_out("FAIL state reply=no-state\n");
+        return kExitFail;
+    }
+    return report_state(doc, checks, check_count);
 }
 
 }  // namespace
 
-ExitStatus probe_state(const char* port_name) {
-    ErrorCode code = 0;
-    const PortHandle port = open_port(port_name, code);
-    if (!port_is_open(port)) {
-        print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
+bool parse_state_check(const char* arg, StateCheck& out) {
+    const char* eq = std::strchr(arg, '=');
+    if (eq == nullptr) {
+        return false;
+    }
+    for (std::size_t key = 0; key < kKeyCount; ++key) {
+        const std::size_t n = std::strlen(kStateKeys[key]);
+        if (static_cast<std::size_t>(eq - arg) == n && std::strncmp(arg, kStateKeys[key], n) == 0) {
+            out.key = key;
+            out.value = eq + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count) {
+    std::vector<std::uint8_t> line(kReplyLimit + 1);
+    const AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
+                              is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    AttemptOutcome out;
+    run_attempts(port_name, plan, out);
+    if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
+        print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
         return kExitFail;
     }
-    const ExitStatus status = query_state(port);
-    close_port(port);
+    ExitStatus status = kExitFail;
+    if (out.found) {
+        status = judge_reply(line.data(), out.count, out.end, checks, check_count);
+    } else if (out.other_bytes > 0) {
+        print_out("FAIL state reply=no-json bytes=%lu waited_ms=%d\n",
+                  static_cast<unsigned long>(out.other_bytes), elapsed_ms(out.start));
+        return kExitFail;
+    } else if (out.last == Obstacle::write) {
+        print_out("FAIL state write code=%lu\n", as_ulong(out.last_code));
+    } else {
+        print_out("FAIL state reply=none waited_ms=%d\n", elapsed_ms(out.start));
+    }
+    print_other_text_note(out.other_bytes);
     return status;
 }

@@ -22,10 +22,13 @@ namespace {
 // empty text is a property it does not have (an empty port: no device key).
 struct Device {
     std::wstring port, name, hardware_id, location, instance, parent;
+    std::wstring provider{}, version{};  // of its driver
 };
 struct Script {
     LONG open_status = ERROR_SUCCESS;
     std::vector<std::pair<std::wstring, std::wstring>> serialcomm;  // value name, data
+    std::pair<DWORD, DWORD> odd_type{MAXDWORD, REG_SZ};             // value index, its type
+    std::pair<DWORD, LONG> enum_error{MAXDWORD, ERROR_SUCCESS};     // RegEnumValueW fails at this index
     std::vector<Device> devices;
     int keys_open = 0, sets_open = 0;
 };
@@ -33,6 +36,7 @@ Script* g = nullptr;
 
 const HDEVINFO kSet = reinterpret_cast<HDEVINFO>(0x300);
 constexpr std::uintptr_t kDeviceKeys = 0x200;  // + the device's index
+constexpr std::uintptr_t kDriverKeys = 0x400;  // + the device's index
 constexpr DEVINST kParents = 100;              // + the device's DevInst
 
 // Stores text and its terminator(s) if they fit; `bytes` gets their size.
@@ -57,20 +61,28 @@ LONG WINAPI open_key(HKEY root, LPCWSTR path, DWORD, REGSAM access, PHKEY key) {
 }
 LONG WINAPI enum_value(HKEY, DWORD index, LPWSTR name, LPDWORD name_units, LPDWORD, LPDWORD type, LPBYTE data,
                        LPDWORD data_bytes) {
+    if (index == g->enum_error.first) {
+        return g->enum_error.second;
+    }
     if (index >= g->serialcomm.size()) {
         return ERROR_NO_MORE_ITEMS;
     }
     DWORD name_bytes = 0;
     (void)put(g->serialcomm[index].first, name, *name_units * sizeof(wchar_t), &name_bytes);
     *name_units = name_bytes / sizeof(wchar_t) - 1;
-    *type = REG_SZ;
+    *type = index == g->odd_type.first ? g->odd_type.second : REG_SZ;
     return put(g->serialcomm[index].second, data, *data_bytes, data_bytes) ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 LONG WINAPI query_value(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD bytes) {
-    EXPECT_EQ(std::wstring(name), L"PortName");
+    const auto k = reinterpret_cast<std::uintptr_t>(key);
+    const Device& d = g->devices[k - (k < kDriverKeys ? kDeviceKeys : kDriverKeys)];
+    const std::wstring n = name;
+    EXPECT_EQ(n == L"PortName", k < kDriverKeys) << k;
+    const std::wstring& text = n == L"PortName" ? d.port : n == L"ProviderName" ? d.provider : d.version;
     *type = REG_SZ;
-    const Device& d = g->devices[reinterpret_cast<std::uintptr_t>(key) - kDeviceKeys];
-    return put(d.port, data, *bytes, bytes) ? ERROR_SUCCESS : ERROR_MORE_DATA;
+    return text.empty()                     ? ERROR_FILE_NOT_FOUND
+           : put(text, data, *bytes, bytes) ? ERROR_SUCCESS
+                                            : ERROR_MORE_DATA;
 }
 LONG WINAPI close_key(HKEY) { return --g->keys_open, ERROR_SUCCESS; }
 HDEVINFO WINAPI class_devs(const GUID* guid, PCWSTR, HWND, DWORD flags) {
@@ -83,11 +95,13 @@ BOOL WINAPI enum_device(HDEVINFO, DWORD index, PSP_DEVINFO_DATA data) {
     return index < g->devices.size() ? TRUE : (SetLastError(ERROR_NO_MORE_ITEMS), FALSE);
 }
 HKEY WINAPI open_device_key(HDEVINFO, PSP_DEVINFO_DATA data, DWORD scope, DWORD, DWORD type, REGSAM access) {
-    EXPECT_TRUE(scope == DICS_FLAG_GLOBAL && type == DIREG_DEV && access == KEY_READ);
-    if (g->devices[data->DevInst - 1].port.empty()) {
+    EXPECT_TRUE(scope == DICS_FLAG_GLOBAL && (type == DIREG_DEV || type == DIREG_DRV) && access == KEY_READ);
+    const Device& d = g->devices[data->DevInst - 1];
+    if (type == DIREG_DEV ? d.port.empty() : d.provider.empty() && d.version.empty()) {
         return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
     }
-    return ++g->keys_open, reinterpret_cast<HKEY>(kDeviceKeys + data->DevInst - 1);
+    return ++g->keys_open,
+           reinterpret_cast<HKEY>((type == DIREG_DEV ? kDeviceKeys : kDriverKeys) + data->DevInst - 1);
 }
 BOOL WINAPI property(HDEVINFO, PSP_DEVINFO_DATA data, DWORD which, PDWORD type, PBYTE buffer, DWORD size,
                      PDWORD) {
@@ -132,34 +146,40 @@ TEST_F(PortsListing, SixKindsOfDeviceAndAPortSetupApiDoesNotKnow) {
     script.devices = {
         {L"", L"No device key", L"", L"", L"", L""},
         {L"COM3", L"CH340 (COM3)", L"USB\\VID_1A86&PID_7523&REV_0264", L"Port_#0002.Hub_#0001",
-         L"USB\\VID_1A86&PID_7523\\5&2A3B4C5D&0&2", L""},
+         L"USB\\VID_1A86&PID_7523\\5&2A3B4C5D&0&2", L"", L"wch.cn", L"3.8.2023.2"},
         {L"COM4", L"CP210x (COM4)", L"USB\\VID_10C4&PID_EA60&REV_0100", L"", L"USB\\VID_10C4&PID_EA60\\0001",
-         L""},
+         L"", L"Silicon Laboratories Inc.", L"11.1.0.331"},
         {L"COM10", L"", L"FTDIBUS\\COMPORT&VID_0403&PID_6001", L"",
-         L"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", L""},
+         L"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", L"", L"FTDI", L"2.12.36.4"},
         {L"COM7", L"", L"USB\\VID_303A&PID_1001&REV_0101&MI_00", L"",
-         L"USB\\VID_303A&PID_1001&MI_00\\6&1B2C&0&0000", L"USB\\VID_303A&PID_1001\\F4:12:FA:4D:F1:7C"},
+         L"USB\\VID_303A&PID_1001&MI_00\\6&1B2C&0&0000", L"USB\\VID_303A&PID_1001\\F4:12:FA:4D:F1:7C",
+         L"Microsoft", L"10.0.19041.1"},
         {L"COM5", L"BT (COM5)", L"BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_LOCALMFG&0002", L"",
          L"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&3A2B&0&001122334455_C00000000",
-         L""},
+         L"", L"Microsoft", L"10.0.19041.1"},
         {L"COM20", L"", L"com0com\\port", L"", L"COM0COM\\PORT\\CNCA0", L""},
     };
     EXPECT_EQ(list_ports(), 0);
     EXPECT_EQ(
         console.out,
-        "OK port=COM1 vid=- pid=- mi=- chip=- serial=- location=- name=- device=\"\\Device\\Serial0\"\n"
+        "OK port=COM1 vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- "
+        "device=\"\\Device\\Serial0\"\n"
         "OK port=COM3 vid=1A86 pid=7523 mi=- chip=\"CH340/CH341\" serial=- location=\"Port_#0002.Hub_#0001\" "
-        "name=\"CH340 (COM3)\" device=\"\\Device\\USBSER000\"\n"
+        "name=\"CH340 (COM3)\" driver=\"wch.cn 3.8.2023.2\" device=\"\\Device\\USBSER000\"\n"
         "OK port=COM4 vid=10C4 pid=EA60 mi=- chip=\"CP210x\" serial=\"0001\" location=- "
-        "name=\"CP210x (COM4)\" device=\"\\Device\\Silabser0\"\n"
+        "name=\"CP210x (COM4)\" driver=\"Silicon Laboratories Inc. 11.1.0.331\" "
+        "device=\"\\Device\\Silabser0\"\n"
         "OK port=COM5 vid=- pid=- mi=- chip=- serial=- location=- name=\"BT (COM5)\" "
-        "device=\"\\Device\\BthModem0\"\n"
+        "driver=\"Microsoft 10.0.19041.1\" device=\"\\Device\\BthModem0\"\n"
         "OK port=COM7 vid=303A pid=1001 mi=00 chip=\"ESP32-S3/C3/C6 USB-Serial/JTAG\" "
-        "serial=\"F4:12:FA:4D:F1:7C\" location=- name=- device=\"\\Device\\USBSER001\"\n"
+        "serial=\"F4:12:FA:4D:F1:7C\" location=- name=- driver=\"Microsoft 10.0.19041.1\" "
+        "device=\"\\Device\\USBSER001\"\n"
         "OK port=COM10 vid=0403 pid=6001 mi=- chip=\"FTDI FT232R\" serial=\"A50285BIA\" location=- name=- "
-        "device=\"\\Device\\VCP0\"\n"
-        "OK port=COM20 vid=- pid=- mi=- chip=- serial=- location=- name=- device=\"\\Device\\com0com10\"\n"
-        "OK port=CNCB0 vid=- pid=- mi=- chip=- serial=- location=- name=- device=\"\\Device\\com0com20\"\n"
+        "driver=\"FTDI 2.12.36.4\" device=\"\\Device\\VCP0\"\n"
+        "OK port=COM20 vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- "
+        "device=\"\\Device\\com0com10\"\n"
+        "OK port=CNCB0 vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- "
+        "device=\"\\Device\\com0com20\"\n"
         "OK ports count=8\n");
 
     UsbIdentity usb{};
@@ -177,4 +197,58 @@ TEST_F(PortsListing, RegistryThatCannotBeReadOrHasNoPorts) {
     script.open_status = ERROR_FILE_NOT_FOUND;  // the volatile key when no driver published a port
     EXPECT_EQ(list_ports(), 1);
     EXPECT_EQ(console.out.substr(0, 25), "FAIL ports count=0\nNOTE: ");
+}
+
+TEST_F(PortsListing, ValuesSkippedAndAnEnumerationErrorAfterTheLinesRead) {
+    script.serialcomm = {{L"\\Device\\Long", L"COM2 and a name too long for any port"},
+                         {L"\\Device\\Dword", L"COM3"},
+                         {L"\\Device\\Serial0", L"COM1"},
+                         {L"\\Device\\Serial9", L"COM9"}};
+    script.odd_type = {1, REG_DWORD};
+    script.enum_error = {3, ERROR_ACCESS_DENIED};
+    EXPECT_EQ(list_ports(), 1);
+    EXPECT_EQ(console.out,
+              "OK port=COM1 vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- "
+              "device=\"\\Device\\Serial0\"\nFAIL ports registry code=5\n");
+}
+
+TEST_F(PortsListing, CapKeepsTheLowestNumberedPorts) {
+    for (int n = 256; n >= 1; --n) {
+        script.serialcomm.push_back({L"\\Device\\S" + std::to_wstring(n), L"COM" + std::to_wstring(n)});
+    }
+    EXPECT_EQ(list_ports(), 0);
+    EXPECT_EQ(console.out.find("NOTE"), std::string::npos);
+    script.serialcomm.insert(script.serialcomm.begin(), {L"\\Device\\S257", L"COM257"});
+    console.out.clear();
+    EXPECT_EQ(list_ports(), 0);
+    EXPECT_EQ(console.out.rfind("OK port=COM1 ", 0), 0u);
+    EXPECT_EQ(console.out.substr(console.out.find("\\S256\"\n") + 7),
+              "NOTE: the registry lists more than 256 COM ports; only the 256 lowest-numbered are shown.\n"
+              "OK ports count=256\n");
+}
+
+// Two CH340s without a serial number, one known by its hardware ID alone and
+// one by its instance ID alone, and an ESP32 whose serial is its parent's.
+TEST_F(PortsListing, FindByUsbIdentity) {
+    script.serialcomm = {{L"\\Device\\USBSER002", L"COM12"},
+                         {L"\\Device\\USBSER000", L"COM3"},
+                         {L"\\Device\\USBSER001", L"COM7"}};
+    script.devices = {
+        {L"COM12", L"", L"", L"", L"USB\\VID_1A86&PID_7523\\5&2A3B&0&3", L""},
+        {L"COM3", L"", L"USB\\VID_1A86&PID_7523&REV_0264", L"", L"", L""},
+        {L"COM7", L"", L"USB\\VID_303A&PID_1001&REV_0101&MI_00", L"", L"USB\\VID_303A&PID_1001&MI_00\\6&1B2C",
+         L"USB\\VID_303A&PID_1001\\F4:12:FA:4D:F1:7C"}};
+    UsbIdFilter filter{};
+    ASSERT_TRUE(parse_usb_id_filter("1a86:7523", filter));
+    EXPECT_EQ(find_ports(filter), 1);
+    EXPECT_EQ(console.err,
+              "FAIL find id=1A86:7523 count=2\nNOTE: candidate port=COM3 serial=-\n"
+              "NOTE: candidate port=COM12 serial=-\n");
+    ASSERT_TRUE(parse_usb_id_filter("303a:1001:f4:12:fa:4d:f1:7c", filter));
+    EXPECT_EQ(find_ports(filter), 0);
+    EXPECT_EQ(console.out, "COM7\n");
+    console.err.clear();
+    script.open_status = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(find_ports(filter), 1);
+    EXPECT_EQ(console.err, "FAIL find registry code=5\n");
 }

@@ -85,6 +85,7 @@ TEST_F(Cli, UnknownStepIsJudgedAfterTheOpenAndClosesThePort) {
         EXPECT_EQ(run_cli({"COM5", step}), 2);
         EXPECT_EQ(console.err, line(kUnknownStep, step) + kUsage);
     }
+    EXPECT_EQ(console.prints.size(), 4u * 4u);  // the error, then one print per line of the usage text
     EXPECT_EQ(link.opened.size(), 4u);
     EXPECT_EQ(link.closed.size(), 4u);
     EXPECT_TRUE(link.writes.empty());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/console.h"
+#include "common/device_text.h"
 
 // The Windows console path converts a line piece by piece; a piece must never
 // end inside a UTF-8 sequence, or the console would show U+FFFD twice for a
@@ -50,4 +51,17 @@ TEST(ConsoleVisible, ShowsControlCharactersInsteadOfPassingThem) {
         const std::size_t n = console_visible(c.text.data(), c.text.size(), c.ends_line, out);
         EXPECT_EQ(std::string(out, n), c.want);
     }
+}
+
+// Device text in a result line: only text that is whole, valid and harmless
+// is copied; a value cut short still closes its quotes.
+TEST(DeviceText, HidesWhatCouldBreakALineAndKeepsTheRest) {
+    const std::string text = "\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xE2\x80\xA9|\xF0\x9F\x92\xA1|\xC3\xA9";
+    char out[64];
+    EXPECT_EQ(put_device_text(text.data(), text.size(), TextForm::quoted, out, sizeof out), 23u);
+    EXPECT_STREQ(out, "\"??|???|????|?|\xF0\x9F\x92\xA1|\xC3\xA9\"");
+    EXPECT_EQ(put_device_text("a \"\xC3\xA9", 5, TextForm::bare, out, 5), 3u);  // no room for the é
+    EXPECT_STREQ(out, "a??");
+    EXPECT_EQ(put_device_text("abc\xC3\xA9", 5, TextForm::quoted, out, 7), 5u);
+    EXPECT_STREQ(out, "\"abc\"");
 }

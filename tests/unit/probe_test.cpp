@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "expected_lines.h"
+#include "ports/ports.h"
 #include "probe/probe.h"
 #include "unit/test_support.h"
 
@@ -13,7 +14,9 @@ const std::string kDtrNote = line(kReadyDtrNote, "COM7", "ESP32-S3");
 int g_listings = 0;
 ExitStatus fake_listing() { return ++g_listings, 0; }
 const char* esp32_s3_on_com7(const char* port) { return std::string(port) == "COM7" ? "ESP32-S3" : nullptr; }
-const ProbeHost kHost = {fake_listing, esp32_s3_on_com7};
+UsbIdFilter g_found{};
+ExitStatus fake_find(const UsbIdFilter& filter) { return g_found = filter, 0; }
+const ProbeHost kHost = {fake_listing, fake_find, esp32_s3_on_com7};
 
 struct Probe : ::testing::Test {
     VirtualClock clock;
@@ -58,16 +61,25 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
         EXPECT_EQ(run(args), 2);
         EXPECT_EQ(console.err, kProbeUsage);
     }
-    EXPECT_EQ(console.prints.size(), 9u);  // one print per line of the usage text
+    EXPECT_EQ(console.prints.size(), 15u);  // one print per line of the usage text
     console.err.clear();
     EXPECT_EQ(run({"com3", "state"}), 2);
     EXPECT_EQ(console.err, line(kBadPortName, "com3"));
+    for (const char* command : {"Ready", "readyX"}) {
+        console.err.clear();
+        EXPECT_EQ(run({"COM5", command}), 2);
+        EXPECT_EQ(console.err, line(kUnknownCommand, command) + kProbeUsage);
+    }
     console.err.clear();
-    EXPECT_EQ(run({"COM5", "Ready"}), 2);
-    EXPECT_EQ(console.err, line(kUnknownCommand, "Ready") + kProbeUsage);
+    EXPECT_EQ(run({"COX5", "ready"}), 2);
+    EXPECT_EQ(run({"find", "1a86:75z3"}), 2);
+    EXPECT_EQ(console.err, line(kBadPortName, "COX5") + line(kBadUsbId, "1a86:75z3"));
+    EXPECT_EQ(run({"ports", "x"}) + run({"find"}) + run({"COM5", "ready", "x"}), 6);
     EXPECT_TRUE(link.open_names.empty());
-    EXPECT_EQ(run({"ports"}), 0);
+    EXPECT_EQ(g_listings, 0);
+    EXPECT_EQ(run({"ports"}) + run({"find", "1a86:7523:ab:C"}), 0);
     EXPECT_EQ(g_listings, 1);
+    EXPECT_TRUE(g_found.vid == 0x1A86 && g_found.pid == 0x7523 && std::string(g_found.serial) == "ab:C");
     EXPECT_EQ(console.out, "");
 }
 
@@ -122,9 +134,44 @@ TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
     EXPECT_EQ(run({"COM5", "ready"}), 1);
     EXPECT_EQ(console.out, line(kReadyFail, "30000", "write code=22"));
 
-    link.open_script = {{false, 2}, {false, 31}};
+    link.open_script = {{false, 2}, {false, 31}, {false, 433}, {false, 1167}, {false, 21}, {false, 87}};
     EXPECT_EQ(run({"COM5", "ready"}), 1);
-    EXPECT_EQ(console.err, line(kOpenFail, "COM5", "31"));
+    EXPECT_EQ(console.err, line(kOpenFail, "COM5", "87"));
+}
+
+TEST_F(Probe, ReadyJudgesWholeLines) {
+    const std::string wled63 = "WLED " + std::string(58, '9');
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"boot\rWLED 0.14.0\r\n", line(kReadyOk, "10", "1", "WLED 0.14.0") + line(kReadyOtherText, "5")},
+        {"\nWLED 1\n", line(kReadyOk, "10", "1", "WLED 1") + line(kReadyOtherText, "1")},
+        {wled63 + "0\r\n", line(kReadyOk, "10", "1", wled63)},  // judged at 63 bytes
+    };
+    for (const auto& c : cases) {
+        console.out.clear();
+        reply_at(0, c.first);
+        EXPECT_EQ(run({"COM5", "ready"}), 0);
+        EXPECT_EQ(console.out, c.second);
+    }
+    // A line without its end is judged after 0.5 s of quiet.
+    console.out.clear();
+    reply_at(0, "WLED 0.14.0");
+    EXPECT_EQ(run({"COM5", "ready"}), 0);
+    EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "1", "WLED 0.14.0"));
+    EXPECT_GE(result_ns(), 500 * kNsPerMs);
+    // Half a reply at the end of an attempt is completed in the next.
+    console.out.clear();
+    reply_at(900, "WLED 0.");
+    reply_at(1100, "14.0\r\n");
+    EXPECT_EQ(run({"COM5", "ready"}), 0);
+    EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "2", "WLED 0.14.0"));
+
+    // What the FAIL line shows is the last attempt's; no DTR note after open failures.
+    console.out.clear();
+    reply_at(0, "OK\r\n");
+    EXPECT_EQ(run({"COM5", "ready"}), 1);
+    link.open_script.assign(30, {false, 2});
+    EXPECT_EQ(run({"COM7", "ready"}), 1);
+    EXPECT_EQ(console.out, line(kReadyFail, "30000", "silence") + line(kReadyFail, "30000", "open code=2"));
 }
 
 TEST_F(Probe, StateSendsTheQueryAndReportsWhatItKnows) {
@@ -142,20 +189,82 @@ TEST_F(Probe, StateSendsTheQueryAndReportsWhatItKnows) {
 }
 
 TEST_F(Probe, StateFailures) {
-    link.write_script.push_back(failed_write(22));
+    link.write_policy = [](std::size_t, const std::uint8_t*, std::uint32_t) { return failed_write(22); };
     EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.write_policy = nullptr;
     EXPECT_EQ(run({"COM5", "state"}), 1);
+    EXPECT_EQ(link.writes.size(), 3u + 1u);  // a silent controller is asked once
     link.read_script.push_back(read_of("{\"state\":{\"on\":tru}}\r\n"));
     EXPECT_EQ(run({"COM5", "state"}), 1);
     link.read_script.push_back(read_of("{\"error\":3}\r\n"));
     EXPECT_EQ(run({"COM5", "state"}), 1);
-    link.read_script.push_back(read_of(std::string(20000, '{')));
+    link.read_script.push_back(read_of("{\"error\":4}\r\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.read_script.push_back(read_of("{\"state\":"));  // then quiet: cut, not too long
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.read_script.push_back(read_of("{\"on\":true}\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.read_script.push_back(read_of(std::string(16384, '{')));
     EXPECT_EQ(run({"COM5", "state"}), 1);
     EXPECT_EQ(console.out, line(kStateFail, "write code=22") + line(kStateFail, "reply=none waited_ms=3000") +
-                               line(kStateFail, "reply=not-json at=19 bytes=22") +
+                               line(kStateFail, "reply=not-json at=19 bytes=21") +
                                line(kStateFail, "reply=error error=3") + kStateBusyNote +
+                               line(kStateFail, "reply=error error=4") +
+                               line(kStateFail, "reply=cut bytes=9") + line(kStateFail, "reply=no-state") +
                                line(kStateFail, "reply=too-long bytes=16384"));
-    link.open_script.push_back({false, 2});
+    link.open_script.assign(3, {false, 2});
     EXPECT_EQ(run({"COM9", "state"}), 1);
     EXPECT_EQ(console.err, line(kOpenFail, "COM9", "2"));
+    EXPECT_GE(clock.now() - start, 3000 * kNsPerMs);
+}
+
+TEST_F(Probe, StateReadsThroughARestartAndOnlyTheReplyLine) {
+    // Boot text for the query sent at the open, then deaf until a later one.
+    reply_at(0, "ets Jun  8 2016\r\nrst:0x1\r\n");
+    const std::string reply =
+        "{\"state\":{\"on\":true},\"info\":{\"name\":\"" + std::string(16330, 'n') + "\"}}";
+    reply_at(2500, reply + std::string(16383 - reply.size(), ' ') + "\nOK state on=false\n");
+    EXPECT_EQ(run({"COM5", "state"}), 0);
+    // 16384 bytes with the LF: OK; what follows the LF is not read.
+    EXPECT_EQ(console.out, line(kStateOk, "true", "unknown", "unknown", "unknown", "unknown",
+                                "\"" + std::string(16330, 'n') + "\"") +
+                               line(kReadyOtherText, "26"));
+    EXPECT_EQ(link.all_bytes(), bytes_of("{\"v\":true}\n{\"v\":true}\n{\"v\":true}\n"));
+
+    console.out.clear();
+    link.default_read = read_of("log\n");
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    EXPECT_EQ(console.out.substr(0, 31), head(kStateFail) + "reply=no-json bytes=");
+    EXPECT_GE(clock.now() - start, 10000 * kNsPerMs);
+}
+
+TEST_F(Probe, DeviceTextNeverLeavesItsQuotes) {
+    link.read_script.push_back(read_of(
+        "{\"info\":{\"ver\":\"0.14\\u0000x\",\"name\":\"E\\\"\\nOK state on=true\\u0085\\u2028\"}}\r\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 0);
+    EXPECT_EQ(console.out, line(kStateOk, "unknown", "unknown", "unknown", "unknown", "\"0.14?x\"",
+                                "\"E'?OK state on=true??\""));
+    console.out.clear();
+    link.read_script.push_back(read_of("WLED \"\x85\xC2\x85\r\n"));
+    EXPECT_EQ(run({"COM5", "ready"}), 0);
+    EXPECT_EQ(console.out, line(kReadyOk, "10", "1", "WLED '??"));
+}
+
+TEST_F(Probe, StateChecksWhatAScriptExpects) {
+    const std::string reply = "{\"state\":{\"on\":false,\"bri\":50},\"info\":{\"name\":\"Desk\"}}\n";
+    link.read_script.push_back(read_of(reply));
+    EXPECT_EQ(run({"COM5", "state", "on=false", "bri=50", "name=Desk"}), 0);
+    link.read_script.push_back(read_of(reply));
+    console.out.clear();
+    EXPECT_EQ(run({"COM5", "state", "on=true", "leds=unknown", "name=desk", "bri=50"}), 1);
+    EXPECT_EQ(console.out, line(kStateOk, "false", "50", "unknown", "unknown", "unknown", "\"Desk\"") +
+                               line(kStateCheckFail, "on", "true", "false") +
+                               line(kStateCheckFail, "leds", "unknown", "unknown") +
+                               line(kStateCheckFail, "name", "\"desk\"", "\"Desk\""));
+    for (const char* bad : {"On=true", "on", "colour=red"}) {
+        console.err.clear();
+        EXPECT_EQ(run({"COM5", "state", "on=true", bad}), 2);
+        EXPECT_EQ(console.err, line(kBadCheck, bad) + kProbeUsage);
+    }
+    EXPECT_EQ(link.opened.size(), 2u);
 }
