@@ -103,10 +103,13 @@ class Tool:
                 subprocess.run(["wineserver", "-w"], timeout=SERVER_WAIT_S, **quiet)
             except subprocess.TimeoutExpired:
                 pass
-        # Waited for: it returns once the server takes clients, so no client
-        # can come first and start a server of its own.
+        # Waited for: it returns once the server holds the prefix's lock, so
+        # no client can come first and start a server of its own. It moves
+        # into its server directory, where wineserver_pid finds it, just after.
         subprocess.run(["setsid", "-w", "wineserver", "-p"], timeout=60, **quiet)
-        pid = leftovers.wineserver_pid(self.prefix)
+        deadline = time.monotonic() + 10
+        while (pid := leftovers.wineserver_pid(self.prefix)) is None and time.monotonic() < deadline:
+            time.sleep(0.01)
         if pid is None or not leftovers.stays_up(pid):
             raise RuntimeError("no wineserver -p for %s: %s" % (
                 self.prefix, leftovers.cmdline(pid) if pid else "none runs"))
