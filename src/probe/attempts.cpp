@@ -12,7 +12,7 @@ struct Session {
     const AttemptPlan& plan;
     AttemptOutcome& out;
     PortHandle port = kInvalidPort;
-    bool asked = false;  // a query went out on the open port
+    bool asked = false;  // a query went out
     std::uint32_t line_count = 0;
     MonoNs last_byte_ns = 0;
 };
@@ -107,7 +107,6 @@ bool attempt(Session& s, MonoNs window_end) {
             out.open_refused = !open_code_is_retried(code);
             return out.open_refused;
         }
-        s.asked = false;
     }
     const bool ask = s.plan.ask_every_attempt || !s.asked || (out.other_bytes > 0 && s.line_count == 0);
     if (ask) {

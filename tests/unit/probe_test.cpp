@@ -109,6 +109,14 @@ TEST_F(Probe, ReadyReopensOnlyAfterAFailedWrite) {
     EXPECT_EQ(console.out, line(kReadyOk, "1010", "2", "WLED 0.14.0"));
     ASSERT_EQ(link.opened.size(), 2u);
     EXPECT_EQ(link.writes[1].port, link.opened[1]);
+
+    // A line the old handle began is not completed on the new one.
+    console.out.clear();
+    link.write_script = {{}, failed_write(22)};
+    reply_at(800, "WLED 0.");
+    reply_at(2000, "14.0\r\n");
+    EXPECT_EQ(run({"COM5", "ready"}), 1);
+    EXPECT_EQ(console.out, line(kReadyFail, "30000", "silence"));
 }
 
 TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
@@ -204,14 +212,19 @@ TEST_F(Probe, StateFailures) {
     EXPECT_EQ(run({"COM5", "state"}), 1);
     link.read_script.push_back(read_of("{\"on\":true}\n"));
     EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.read_script.push_back(read_of("{}x\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    reply_at(2800, "{\"state\":");  // cut by the end of the wait
+    EXPECT_EQ(run({"COM5", "state"}), 1);
     link.read_script.push_back(read_of(std::string(16384, '{')));
     EXPECT_EQ(run({"COM5", "state"}), 1);
-    EXPECT_EQ(console.out, line(kStateFail, "write code=22") + line(kStateFail, "reply=none waited_ms=3000") +
-                               line(kStateFail, "reply=not-json at=19 bytes=21") +
-                               line(kStateFail, "reply=error error=3") + kStateBusyNote +
-                               line(kStateFail, "reply=error error=4") +
-                               line(kStateFail, "reply=cut bytes=9") + line(kStateFail, "reply=no-state") +
-                               line(kStateFail, "reply=too-long bytes=16384"));
+    EXPECT_EQ(console.out,
+              line(kStateFail, "write code=22") + line(kStateFail, "reply=none waited_ms=3000") +
+                  line(kStateFail, "reply=not-json at=19 bytes=21") +
+                  line(kStateFail, "reply=error error=3") + kStateBusyNote +
+                  line(kStateFail, "reply=error error=4") + line(kStateFail, "reply=cut bytes=9") +
+                  line(kStateFail, "reply=no-state") + line(kStateFail, "reply=not-json at=3 bytes=4") +
+                  line(kStateFail, "reply=cut bytes=9") + line(kStateFail, "reply=too-long bytes=16384"));
     link.open_script.assign(3, {false, 2});
     EXPECT_EQ(run({"COM9", "state"}), 1);
     EXPECT_EQ(console.err, line(kOpenFail, "COM9", "2"));
