@@ -27,14 +27,17 @@ REOPEN_OK = b"OK reopen attempt={} (first_write_err={})\n"
 NO_REOPEN = b"FAIL no-reopen (first_write_err={})\n"
 
 # lumaris_serial_probe
-PORT_BARE = b'OK port={} vid=- pid=- mi=- chip=- serial=- location=- name=- device="{}"\n'
+PORT_BARE = b'OK port={} vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- device="{}"\n'
 PORTS_COUNT = b"OK ports count={}\n"
 READY_OK = b'OK ready ms={} attempts={} reply="{}"\n'
+# state's too: both read through a board's restart and say so in the same words.
 READY_BOOT_NOTE = (b"NOTE: {} bytes of other text came before the reply; "
                    b"the board probably restarted when the port opened.\n")
 STATE_OK = b'OK state on={} bri={} live={} leds={} ver="{}" name="{}"\n'
 STATE_ERROR_3 = b"FAIL state reply=error error=3\nNOTE: error 3: the controller had no buffer free; try again.\n"
 STATE_NONE = b"FAIL state reply=none waited_ms={}\n"
+STATE_CHECK_FAIL = b"FAIL state key={} expected={} reported={}\n"
+FIND_FAIL = b"FAIL find id={} count={}\n"
 
 
 def _text(value):

@@ -73,6 +73,16 @@ def wineserver_pid(prefix):
     return None
 
 
+def stays_up(pid):
+    """Whether the wineserver pid was started to outlive its clients for good
+    (-p alone; the last -p counts: Debian's wrapper puts -p0 first). One that
+    a client started ends with the last client, and takes the prefix's
+    volatile registry keys with it."""
+    args = (_read("/proc/%d/cmdline" % pid) or b"").split(b"\0")
+    persist = [a for a in args if a.startswith((b"-p", b"--persistent"))]
+    return bool(persist) and persist[-1] in (b"-p", b"--persistent")
+
+
 def prefix_processes(prefix):
     """{pid: (name, state)} of every live process of this Wine prefix: its
     wineserver and every Wine client started with WINEPREFIX=prefix."""

@@ -5,6 +5,7 @@ All timestamps are time.monotonic_ns() (CLOCK_MONOTONIC), the clock the
 simulator writes into its log, so the two can be subtracted directly.
 """
 
+import atexit
 import ctypes
 import os
 import signal
@@ -38,6 +39,8 @@ def _death_signal_setter():
 # Wine helpers (wineboot on the first run after a server start) can linger in
 # the tool's process group for a moment after the tool itself has exited.
 GROUP_DRAIN_S = 5.0
+# How long a wineserver that a client started may take to end with its clients.
+SERVER_WAIT_S = 60
 
 
 def drain_group(pgid, limit_s=GROUP_DRAIN_S):
@@ -79,23 +82,48 @@ class Tool:
         return self.start(args, timeout_s, stdin).wait()
 
     def ensure_server(self):
-        """A persistent wineserver for the prefix, detached from us. Without
-        one, the first wine client starts a server that inherits the client's
-        output and dumps its object table into it when a pty hangs up."""
+        """A wineserver for the prefix that stays up until stopped (-p),
+        detached from us. Without one, each run starts a server of its own
+        that ends with it: every run then pays for Wine's start-up services,
+        a value added to the volatile SERIALCOMM key is gone by the next run,
+        and a server left to the first client dumps its object table into
+        that client's output when a pty hangs up. One that this process
+        starts is stopped when it exits."""
         if ON_WINDOWS or not self.prefix:
             return
-        if os.path.isdir(self.prefix) and leftovers.wineserver_pid(self.prefix) is not None:
+        env = self.command([])[1]
+        quiet = dict(env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pid = leftovers.wineserver_pid(self.prefix) if os.path.isdir(self.prefix) else None
+        if pid is not None and leftovers.stays_up(pid):
             return
-        quiet = dict(env=self.command([])[1], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
-        # Ours lingers 30 s after the last client (scripts/wine-prefix.sh's stays).
-        subprocess.run(["setsid", "-f", "wineserver", "-p30"], timeout=10, **quiet)
+        if pid is not None:
+            # A client's own server (a client that won the race against a
+            # `wineserver -p` started beside it) goes with its last client.
+            try:
+                subprocess.run(["wineserver", "-w"], timeout=SERVER_WAIT_S, **quiet)
+            except subprocess.TimeoutExpired:
+                pass
+        # Waited for: it returns once the server holds the prefix's lock, so
+        # no client can come first and start a server of its own. It moves
+        # into its server directory, where wineserver_pid finds it, just after.
+        subprocess.run(["setsid", "-w", "wineserver", "-p"], timeout=60, **quiet)
+        deadline = time.monotonic() + 10
+        while (pid := leftovers.wineserver_pid(self.prefix)) is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if pid is None or not leftovers.stays_up(pid):
+            raise RuntimeError("no wineserver -p for %s: %s" % (
+                self.prefix, leftovers.cmdline(pid) if pid else "none runs"))
+        atexit.register(self._stop_server, pid, quiet)
         # Its first client links the host's serial ports into the prefix, as
         # in scripts/wine-prefix.sh: take them out before any run of ours.
         subprocess.run([self.wine, "cmd", "/c", "exit", "0"], timeout=160, **quiet)
         for link, target in leftovers.port_links(self.prefix).items():
             if not target.startswith("/dev/pts/"):
                 os.unlink(link)
+
+    def _stop_server(self, pid, quiet):
+        if leftovers.wineserver_pid(self.prefix) == pid:
+            subprocess.run(["wineserver", "-k"], timeout=60, **quiet)
 
 
 class Run:

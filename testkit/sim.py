@@ -37,6 +37,7 @@ except ImportError:  # Windows: only the serial transport runs there
 LED_COUNT = 12
 DEFAULT_REPLY = "WLED 0.14.0\\r\\n"
 DEFAULT_BRIGHTNESS = 128
+DEFAULT_NAME = "WLED"
 QUERY_BYTE = 0x76
 # An open JSON line longer than this is garbage, not a command.
 JSON_MAX = 512
@@ -92,7 +93,7 @@ def now_ns():
 def decode_escapes(text):
     """Turns a command-line string with C-style escapes into bytes.
 
-    Understands \\xNN, \\r, \\n, \\t, \\0, \\\\ and \\| (a literal bar, for
+    Understands \\xNN, \\r, \\n, \\t, \\0, \\\\, \\" and \\| (a literal bar, for
     --reply-chunks); every other character is taken as its UTF-8 bytes.
     """
     out = bytearray()
@@ -113,7 +114,7 @@ def decode_escapes(text):
             out.append(int(digits, 16))
             i += 4
             continue
-        simple = {"r": 13, "n": 10, "t": 9, "0": 0, "\\": 92, "|": 124}
+        simple = {"r": 13, "n": 10, "t": 9, "0": 0, "\\": 92, "|": 124, '"': 34}
         if e not in simple:
             raise ValueError("unknown escape \\%s in %r" % (e, text))
         out.append(simple[e])
@@ -721,7 +722,7 @@ class Sim:
             "sgrp": 1, "rgrp": 1}, "lor": 0, "mainseg": 0, "seg": [seg]}
         info = {"ver": "0.14.0", "vid": 2310130, "leds": {"count": LED_COUNT, "pwr": 0, "fps": 42 if live else 0,
                 "maxpwr": 850, "maxseg": 32, "seglc": [1], "lc": 1, "rgbw": False, "wv": 0, "cct": 0},
-                "str": False, "name": "WLED", "udpport": 21324, "live": live, "liveseg": -1, "lm": "",
+                "str": False, "name": self.o.name, "udpport": 21324, "live": live, "liveseg": -1, "lm": "",
                 "lip": "", "ws": 0, "fxcount": 187, "palcount": 71, "cpalcount": 0, "maps": [{"id": 0}],
                 "wifi": {"bssid": "00:00:00:00:00:00", "rssi": 0, "signal": 0, "channel": 1},
                 "fs": {"u": 12, "t": 983, "pmt": 0}, "ndc": 0, "arch": "esp32", "core": "v3.3.6-16-gcc5440f6a2",
@@ -868,6 +869,9 @@ def build_parser():
                    help="send the reply to {\"v\":true} in N-byte pieces, --chunk-delay-ms apart")
     j.add_argument("--json-error", type=int, metavar="N",
                    help="answer every JSON line with {\"error\":N} and apply none")
+    j.add_argument("--name", default=DEFAULT_NAME, metavar="TEXT",
+                   help="the controller's name in the reply's info object, with escapes as --reply "
+                        "and \\\" for a quote (default %(default)s)")
     f = p.add_argument_group("faults")
     f.add_argument("--unplug-after-frames", type=int, metavar="N",
                    help="unplug (close the pty, remove the link) after the Nth valid frame")
@@ -902,6 +906,11 @@ def main(argv=None):
             opts.reply_chunks = [decode_escapes(opts.reply)]
         if opts.stale is not None:
             opts.stale = decode_escapes(opts.stale)
+        try:
+            opts.name = decode_escapes(opts.name).decode("utf-8")
+        except UnicodeDecodeError:
+            # JSON carries text: other bytes could not be sent as they were given.
+            raise ValueError("--name %r is not UTF-8 once its escapes are decoded" % opts.name) from None
     except ValueError as e:
         print("testkit.sim: %s" % e, file=sys.stderr)
         return 2
