@@ -27,7 +27,11 @@ up)
     # Neither it nor the services the first client starts may inherit the
     # lock descriptor: they would hold the lock for their whole life and the
     # next "up" would wait out its flock time-out and fail.
-    setsid wineserver -p </dev/null >/dev/null 2>&1 9>&- &
+    # -w: wait until it holds the prefix, so no client can come first and
+    # start a server of its own, which would end with that client and take
+    # the volatile registry keys with it. It fails when a server already runs
+    # (an earlier "up"): that one is kept.
+    setsid -w wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
     # Let it bind its socket before the first client starts.
     timeout 20 bash -c 'until WINEDEBUG=-all wine cmd /c exit 0 >/dev/null 2>&1 </dev/null; do sleep 0.2; done' 9>&-
     # Each new server's device manager links COM1, COM2... and LPTn to the
