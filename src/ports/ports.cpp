@@ -340,8 +340,10 @@ ExitStatus print_find_result(const UsbIdFilter& filter, const PortEntry* entries
         return kExitPass;
     }
     char id[16 + kSerialBytes] = "";
-    const int n = std::snprintf(id, sizeof id, "%04X:%04X%s", static_cast<unsigned>(filter.vid),
-                                static_cast<unsigned>(filter.pid), filter.has_serial ? ":" : "");
+    // Ten bytes: "VID:PID" and the colon before a serial.
+    const auto n = static_cast<std::size_t>(
+        std::snprintf(id, sizeof id, "%04X:%04X%s", static_cast<unsigned>(filter.vid),
+                      static_cast<unsigned>(filter.pid), filter.has_serial ? ":" : ""));
     if (filter.has_serial) {
         put_field(filter.serial, TextForm::bare, id + n, sizeof id - n);
     }
