@@ -49,6 +49,8 @@ LIVE_TIMEOUT_NS = 2_500_000_000
 BOOT_TEXT = (b"\r\nrst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
              b"mode:DIO, clock div:2\r\nload:0x3fff0030,len:1184\r\nentry 0x400805f0\r\n")
 BOOT_TEXT_DELAY_NS = 200_000_000
+# Its first line alone, which --boot-byte-ms prints slowly.
+BOOT_LINE = BOOT_TEXT[2:BOOT_TEXT.index(b"\n", 2) + 1]
 # Main loop granularity: timers, the termios watch and the stop flag are
 # checked at least this often.
 TICK_S = 0.005
@@ -584,7 +586,7 @@ class Sim:
             self.log.write("OPEN", "deaf_until=%d" % self.deaf_until, ts)
             self.parser.reset()
             step = (self.o.boot_byte_ms or 0) * 1_000_000
-            self.outq = ([[ts + BOOT_TEXT_DELAY_NS + i * step, BOOT_TEXT[i:i + 1]] for i in range(len(BOOT_TEXT))]
+            self.outq = ([[ts + BOOT_TEXT_DELAY_NS + i * step, BOOT_LINE[i:i + 1]] for i in range(len(BOOT_LINE))]
                          if step else [[ts + BOOT_TEXT_DELAY_NS, BOOT_TEXT]])
         elif self.port_open and not opened:
             self.log.write("CLOSE", "", ts)
@@ -890,7 +892,7 @@ def build_parser():
                    help="unplug for good once N bytes have been received")
     f.add_argument("--boot-on-open", type=int, metavar="MS",
                    help="restart whenever the port is opened: boot text, then deaf for MS ms")
-    f.add_argument("--boot-byte-ms", type=int, metavar="MS", help="print the boot text a byte every MS ms")
+    f.add_argument("--boot-byte-ms", type=int, metavar="MS", help="print only the boot text's first line, a byte every MS ms")
     f.add_argument("--appear-after", type=int, metavar="MS",
                    help="make the COM link only MS ms after the start")
     p.add_argument("--message-timeout-ms", type=int, default=100,
