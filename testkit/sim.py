@@ -892,7 +892,8 @@ def build_parser():
                    help="unplug for good once N bytes have been received")
     f.add_argument("--boot-on-open", type=int, metavar="MS",
                    help="restart whenever the port is opened: boot text, then deaf for MS ms")
-    f.add_argument("--boot-byte-ms", type=int, metavar="MS", help="print only the boot text's first line, a byte every MS ms")
+    f.add_argument("--boot-byte-ms", type=int, metavar="MS",
+                   help="print only the boot text's first line, a byte every MS ms")
     f.add_argument("--appear-after", type=int, metavar="MS",
                    help="make the COM link only MS ms after the start")
     p.add_argument("--message-timeout-ms", type=int, default=100,

@@ -61,7 +61,7 @@ struct ErrorPosition : nlohmann::json_sax<Json> {
 };
 
 bool is_json_space(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool is_json_mark(std::uint8_t c) { return std::strchr("{}[]:,", c) != nullptr; }
+bool is_json_mark(std::uint8_t c) { return c != 0 && std::strchr("{}[]:,", c) != nullptr; }
 
 // The start of the token whose last byte is at `last` in text the lexer took
 // whole up to there: strings from quote to quote, a structural character, or
