@@ -111,7 +111,11 @@ BOOL WINAPI property(HDEVINFO, PSP_DEVINFO_DATA data, DWORD which, PDWORD type, 
                      PDWORD required) {
     const Device& d = g->devices[data->DevInst - 1];
     const bool list = which == SPDRP_HARDWAREID;
-    const std::wstring& text = list ? d.hardware_id : which == SPDRP_FRIENDLYNAME ? d.name : d.location;
+    const std::wstring none;
+    const std::wstring& text = list                                  ? d.hardware_id
+                               : which == SPDRP_FRIENDLYNAME         ? d.name
+                               : which == SPDRP_LOCATION_INFORMATION ? d.location
+                                                                     : none;
     *type = list ? REG_MULTI_SZ : REG_SZ;
     const bool fits = !text.empty() && put(text, buffer, size, required, list);
     SetLastError(fits ? ERROR_SUCCESS : text.empty() ? ERROR_INVALID_DATA : ERROR_INSUFFICIENT_BUFFER);

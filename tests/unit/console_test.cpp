@@ -68,8 +68,8 @@ TEST(DeviceText, HidesWhatCouldBreakALineAndKeepsTheRest) {
     } cases[] = {
         // Overlong forms (two- and three-byte), a surrogate, past U+10FFFF,
         // lead bytes F5 and F7, a sequence broken by an ASCII byte.
-        {"\xC0\x80|\xE0\x80\x9F|\xED\xA0\x80|\xF4\x90\x80\x80|\xF5\x80\xF7|\xE2\x80\x41", q, 64,
-         "\"??|???|???|????|???|??A\""},
+        {"\xC0\x80|\xE0\x80\x9F|\xED\xA0\x80|\xF4\x90\x80\x80|\xF5\x80\x80\x80\xF7\xBF\xBF\xBF|\xE2\x80\x41",
+         q, 64, "\"??|???|???|????|????????|??A\""},
         // U+001F, DEL, U+009F, U+2028, U+2029, then both ends of U+200B..U+200F,
         // U+202A..U+202E, U+2066..U+2069 and U+FEFF; after `|` their neighbours,
         // U+00A0 and an emoji, which are text.
