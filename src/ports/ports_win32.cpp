@@ -59,11 +59,13 @@ void to_utf8(const wchar_t* wide, DWORD bytes, char* out, std::size_t capacity) 
     copy_field(out, capacity, utf8.c_str());
 }
 
-// A buffer of wide text that `read` fills, called again once with the room
-// it asked for when the first call found too little (ERROR_MORE_DATA, or a
-// SetupAPI call's ERROR_INSUFFICIENT_BUFFER), the size asked for being at
-// most kMaxTextBytes. `read(data, bytes)` takes the buffer's size in bytes,
-// leaves the text's size there and returns whether the call succeeded.
+// Fills `text` through `read`, called again once with the room it asked for
+// when the first call found too little (ERROR_MORE_DATA, or a SetupAPI
+// call's ERROR_INSUFFICIENT_BUFFER) and asked for at most kMaxTextBytes.
+// `read(data, bytes, more)` gets the buffer and its size in bytes, leaves
+// in `bytes` the text's size (with `more` set: the size it needs) and
+// returns whether the call succeeded. The buffer is zeroed first, so text
+// shorter than it ends in a NUL.
 template <typename Read>
 bool read_text(std::vector<wchar_t>& text, Read read) {
     text.assign(kTextUnits, L'\0');
