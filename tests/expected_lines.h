@@ -41,7 +41,9 @@ constexpr char kProbeUsage[] =
     "       lumaris_serial_probe find <VID:PID>[:<serial>]\n"
     "       lumaris_serial_probe <COMn> ready\n"
     "       lumaris_serial_probe <COMn> state [<key>=<value> ...]\n"
-    "  <key>: on | bri | live | leds | ver | name\n";
+    "       lumaris_serial_probe <COMn> stream [seconds=S] [fps=F] [leds=N]\n"
+    "  <key>: on | bri | live | leds | ver | name\n"
+    "  S: 1-3600 (30), F: 1-300 (30), N: 1-2048 (what the controller reports)\n";
 constexpr char kUnknownCommand[] = "ERR unknown command '{}'\n";
 constexpr char kReadyOk[] = "OK ready ms={} attempts={} reply=\"{}\"\n";
 constexpr char kReadyOtherText[] =

@@ -64,7 +64,7 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
         EXPECT_EQ(run(args), 2);
         EXPECT_EQ(console.err, kProbeUsage);
     }
-    EXPECT_EQ(console.prints.size(), 15u);  // one print per line of the usage text
+    EXPECT_EQ(console.prints.size(), 21u);  // one print per line of the usage text
     console.err.clear();
     EXPECT_EQ(run({"com3", "state"}), 2);
     EXPECT_EQ(console.err, line(kBadPortName, "com3"));
