@@ -12,7 +12,9 @@ const char kProbeUsageText[] =
     "       lumaris_serial_probe find <VID:PID>[:<serial>]\n"
     "       lumaris_serial_probe <COMn> ready\n"
     "       lumaris_serial_probe <COMn> state [<key>=<value> ...]\n"
-    "  <key>: on | bri | live | leds | ver | name\n";
+    "       lumaris_serial_probe <COMn> stream [seconds=S] [fps=F] [leds=N]\n"
+    "  <key>: on | bri | live | leds | ver | name\n"
+    "  S: 1-3600 (30), F: 1-300 (30), N: 1-2048 (what the controller reports)\n";
 
 namespace {
 
@@ -68,6 +70,15 @@ ExitStatus run_probe_main(int argc, char** argv, const ProbeHost& host) {
     }
     if (std::strcmp(command, "state") == 0) {
         return run_state(argc, argv);
+    }
+    if (std::strcmp(command, "stream") == 0) {
+        StreamArgs args{};
+        if (!parse_stream_args(argv + 3, argc - 3, args)) {
+            print_err(
+                "ERR invalid stream arguments (expected seconds=1-3600 fps=1-300 leds=1-2048, each once)\n");
+            return usage();
+        }
+        return probe_stream(port_name, args, host.native_usb_chip);
     }
     if (std::strcmp(command, "ready") == 0) {
         return argc == 3 ? probe_ready(port_name, host.native_usb_chip) : usage();

@@ -47,5 +47,35 @@ bool parse_state_check(const char* arg, StateCheck& out);
 // each check the report does not meet.
 ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count);
 
+// `stream`: Adalight frames at a sender's pace, then the version query.
+// Arguments 0 mean "not given" (seconds 30, fps 30, leds from the state).
+struct StreamArgs {
+    std::uint32_t seconds;
+    std::uint32_t fps;
+    std::uint32_t leds;
+};
+
+// False for an unknown, repeated, malformed or out-of-range argument.
+bool parse_stream_args(char** args, int count, StreamArgs& out);
+
+ExitStatus probe_stream(const char* port_name, const StreamArgs& args,
+                        const char* (*native_usb_chip)(const char* port_name));
+
+// The schedule: slot k starts k * period_num / period_den ns after the start.
+struct StreamSchedule {
+    std::uint32_t frames;  // slots in the stream
+    std::int64_t period_num;
+    std::int64_t period_den;
+    bool at_ceiling;  // the asked rate is over what the line carries
+};
+
+constexpr std::uint32_t kLineBytesPerSecond = 11520;  // 115200 baud, 8N1
+
+StreamSchedule plan_stream(std::uint32_t seconds, std::uint32_t fps, std::uint32_t leds);
+std::int64_t slot_offset_ns(const StreamSchedule& schedule, std::uint32_t k);
+
+// The nearest-rank percentile (1..100) of `values`, reordered; 0 when empty.
+std::int64_t percentile(std::int64_t* values, std::size_t count, unsigned pct);
+
 // The NOTE after a result that other text (a board's boot messages) preceded.
 void print_other_text_note(std::uint32_t other_bytes);

@@ -36,7 +36,14 @@ int fake_read_char() {
     return -1;
 }
 
-const ConsoleHooks kFakeHooks = {fake_vprint, fake_flush_out, fake_read_char};
+bool fake_status(const char* text) {
+    if (g_fake->status_is_console) {
+        g_fake->statuses.push_back({text, mono_now_ns()});
+    }
+    return g_fake->status_is_console;
+}
+
+const ConsoleHooks kFakeHooks = {fake_vprint, fake_flush_out, fake_read_char, fake_status};
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include "expected_lines.h"
 #include "ports/ports.h"
 #include "probe/probe.h"
+#include "protocol/messages.h"
 #include "unit/test_support.h"
 
 using namespace expected;
@@ -64,7 +65,7 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
         EXPECT_EQ(run(args), 2);
         EXPECT_EQ(console.err, kProbeUsage);
     }
-    EXPECT_EQ(console.prints.size(), 15u);  // one print per line of the usage text
+    EXPECT_EQ(console.prints.size(), 21u);  // one print per line of the usage text
     console.err.clear();
     EXPECT_EQ(run({"com3", "state"}), 2);
     EXPECT_EQ(console.err, line(kBadPortName, "com3"));
@@ -283,4 +284,134 @@ TEST_F(Probe, StateChecksWhatAScriptExpects) {
         EXPECT_EQ(console.err, line(kBadCheck, bad) + kProbeUsage);
     }
     EXPECT_EQ(link.opened.size(), 2u);
+}
+
+namespace {
+
+// Slots of a 30 fps stream, in ns after its start.
+MonoNs slot30(int k) { return k * 1000 * kNsPerMs / 30; }
+
+struct StreamProbe : Probe {
+    MonoNs frame_start(std::size_t i) const { return link.writes[i].start_ns - link.writes[0].start_ns; }
+};
+
+}  // namespace
+
+TEST_F(StreamProbe, ArgumentsAreJudgedBeforeAnyPortIsOpened) {
+    for (const char* bad : {"seconds=0", "seconds=3601", "fps=301", "leds=2049", "fps=+3", "fps=3x",
+                            "fps=", "leds=000012", "rate=3"}) {
+        console.err.clear();
+        EXPECT_EQ(run({"COM5", "stream", bad}), 2) << bad;
+        EXPECT_EQ(console.err, kBadStreamArgs + std::string(kProbeUsage));
+    }
+    EXPECT_EQ(run({"COM5", "stream", "fps=30", "seconds=3", "fps=30"}), 2);
+    EXPECT_TRUE(link.open_names.empty());
+}
+
+TEST_F(StreamProbe, FramesGoOutOnTheirSlotsAndALateOneIsSkipped) {
+    // Writes take 1.5 ms; the 11th takes 80 ms, so slot 11 is over before it can go.
+    link.write_policy = [](std::size_t n, const std::uint8_t*, std::uint32_t) {
+        return FakeLink::WriteResult{true, 0, (n == 11 ? 80000 : 1500) * 1000};
+    };
+    reply_at(2005, "WLED 0.14.0\r\n");
+    EXPECT_EQ(run({"COM7", "stream", "seconds=2", "leds=12"}), 0);
+    EXPECT_EQ(console.out, line(kStreamDtr, "COM7", "ESP32-S3") + line(kStream, "OK", "59", "1", "29.5", "12",
+                                                                       "2.0", "1.5", "80.0", "80.0", "0",
+                                                                       " reply=\"WLED 0.14.0\""));
+    ASSERT_EQ(link.writes.size(), 60u);  // 59 frames and the version query
+    EXPECT_EQ(link.dtr_raised, link.opened);
+    for (std::size_t i = 0; i < 59; ++i) {
+        EXPECT_EQ(frame_start(i), i < 11    ? slot30(static_cast<int>(i))
+                                  : i == 11 ? slot30(10) + 80 * kNsPerMs
+                                            : slot30(static_cast<int>(i) + 1));
+    }
+    // The spike's 12-LED header; the lit LED follows the slot, past the skipped one.
+    const AdalightFrame spike = solid_frame(0, 0, 0);
+    EXPECT_TRUE(std::equal(spike.bytes, spike.bytes + 6, link.writes[0].bytes.begin()));
+    EXPECT_EQ(link.writes[0].bytes[8], 24);
+    EXPECT_EQ(link.writes[11].bytes[6 + 3 * 12 - 1], 0);
+    EXPECT_EQ(link.writes[11].bytes.size(), 42u);
+    EXPECT_EQ(link.writes[11].bytes[6 + 3 * 0 + 2], 24);  // frame 12 lights LED 0 again
+    EXPECT_EQ(link.writes.back().bytes, bytes_of("v"));
+    // A few status updates a second, then the line cleared.
+    EXPECT_GE(console.statuses.size(), 2u);
+    EXPECT_LE(console.statuses.size(), 10u);
+    EXPECT_EQ(console.statuses.back().text, "");
+    EXPECT_EQ(console.err, "");
+}
+
+TEST_F(StreamProbe, OverTheCeilingRunsAtTheLineRate) {
+    reply_at(1030, "WLED 0.14.0\n");
+    console.status_is_console = false;
+    EXPECT_EQ(run({"COM5", "stream", "seconds=1", "fps=30", "leds=300"}), 0);
+    EXPECT_EQ(console.out, line(kStreamCeiling, "30", "300", "906", "12.7") +
+                               line(kStream, "OK", "13", "0", "12.7", "300", "1.0", "0.0", "0.0", "0.0", "0",
+                                    " reply=\"WLED 0.14.0\""));
+    EXPECT_EQ(frame_start(12), 12 * 906 * 1000 * kNsPerMs / 11520);
+    EXPECT_TRUE(console.statuses.empty());
+    // 126 LEDs at 30 fps fill the line exactly: no ceiling.
+    EXPECT_FALSE(plan_stream(1, 30, 126).at_ceiling);
+    EXPECT_TRUE(plan_stream(1, 30, 127).at_ceiling);
+}
+
+TEST_F(StreamProbe, TextMidStreamFailsAndQuotesTheBoardsResetLine) {
+    reply_at(1000,
+             "ets Jun  8 2016 00:22:57\r\n\r\nrst:0xc (SW_CPU_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n");
+    link.read_script.back().duration_ns = 0;
+    reply_at(2005, "WLED 0.14.0\n");
+    EXPECT_EQ(run({"COM5", "stream", "seconds=2", "leds=12"}), 1);
+    EXPECT_EQ(console.out,
+              line(kStream, "FAIL", "60", "0", "30.0", "12", "2.0", "0.0", "0.0", "0.0", "84",
+                   " cause=text reply=\"WLED 0.14.0\"") +
+                  line(kStreamText, "1.0", "ets Jun  8 2016 00:22:57") +
+                  line(kStreamReset, "1", "rst:0xc (SW_CPU_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)"));
+    // Read as much as waited, no more: a read for more would wait out its time-out.
+    EXPECT_EQ(link.reads.front().capacity, 84u);
+}
+
+TEST_F(StreamProbe, AFailedWriteEndsTheStreamAtOnce) {
+    link.write_policy = [](std::size_t n, const std::uint8_t*, std::uint32_t) {
+        return n == 20 ? failed_write(22) : FakeLink::WriteResult{};
+    };
+    EXPECT_EQ(run({"COM5", "stream", "leds=12"}), 1);
+    EXPECT_EQ(console.out, line(kStream, "FAIL", "19", "0", "30.0", "12", "0.6", "0.0", "0.0", "0.0", "0",
+                                " cause=write frame=19 code=22 at_ms=633"));
+    EXPECT_EQ(link.writes.size(), 20u);
+}
+
+TEST_F(StreamProbe, CtrlCStopsTheStreamButNotTheCheck) {
+    link.write_policy = [](std::size_t n, const std::uint8_t*, std::uint32_t) {
+        if (n == 5) {
+            request_stop();
+        }
+        return FakeLink::WriteResult{};
+    };
+    EXPECT_EQ(run({"COM5", "stream", "leds=12"}), 1);
+    EXPECT_EQ(console.out, line(kStream, "FAIL", "5", "0", "37.5", "12", "0.1", "0.0", "0.0", "0.0", "0",
+                                " cause=no-reply,stopped reply=none"));
+    EXPECT_EQ(link.all_bytes().back(), 'v');
+}
+
+TEST_F(StreamProbe, TheLedCountComesFromTheState) {
+    reply_at(0, "{\"state\":{},\"info\":{\"leds\":{\"count\":5}}}\n");
+    reply_at(2005, "WLED 0.14.0\n");
+    EXPECT_EQ(run({"COM5", "stream", "seconds=1", "fps=1"}), 0);
+    EXPECT_EQ(link.writes.at(1).bytes.size(), 6u + 3 * 5);
+    EXPECT_EQ(link.writes.front().bytes, bytes_of("{\"v\":true}\n"));
+    console.out.clear();
+    reply_at(0, "{\"state\":{},\"info\":{\"leds\":{\"count\":2049}}}\n");
+    EXPECT_EQ(run({"COM5", "stream"}), 1);
+    EXPECT_EQ(console.out, line(kStreamNoLeds, "no-led-count"));
+}
+
+TEST(StreamStatistics, NearestRankPercentile) {
+    std::vector<std::int64_t> v;
+    for (int i = 200; i >= 1; --i) {
+        v.push_back(i);
+    }
+    EXPECT_EQ(percentile(v.data(), v.size(), 50), 100);
+    EXPECT_EQ(percentile(v.data(), v.size(), 99), 198);
+    EXPECT_EQ(percentile(v.data(), v.size(), 100), 200);
+    EXPECT_EQ(percentile(v.data(), 1, 99), v[0]);
+    EXPECT_EQ(percentile(v.data(), 0, 99), 0);
 }

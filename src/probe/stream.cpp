@@ -1,0 +1,479 @@
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/console.h"
+#include "common/device_text.h"
+#include "probe/attempts.h"
+#include "probe/probe.h"
+#include "protocol/messages.h"
+#include "protocol/version_reply.h"
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::uint32_t kDefaultSeconds = 30;
+constexpr std::uint32_t kDefaultFps = 30;
+constexpr std::int64_t kNsPerSecond = 1000 * kNsPerMs;
+// After the last frame a controller still in its live mode answers the
+// version query; the second query covers one that was busy with a frame.
+constexpr MonoNs kAliveWaitNs = 2 * kAttemptNs;
+// A person reads a status line; more than four a second only flickers.
+constexpr MonoNs kStatusEveryNs = 250 * kNsPerMs;
+// A line is judged on at most this many bytes, as `ready` judges one.
+constexpr std::uint32_t kLineCapacity = 63;
+constexpr std::uint32_t kChunkBytes = 256;
+// The state exchange before the stream, as `state` waits for its reply.
+constexpr MonoNs kStateWaitNs = 3 * kAttemptNs;
+constexpr MonoNs kStateWaitAfterTextNs = 10 * kAttemptNs;
+constexpr std::uint32_t kStateReplyLimit = 16384;
+
+bool is_line_end(std::uint8_t c) { return c == '\n' || c == '\r'; }
+
+bool is_version_reply(const std::uint8_t* line, std::uint32_t count) {
+    return count >= VERSION_REPLY_PREFIX_LEN &&
+           std::memcmp(line, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0;
+}
+
+bool is_json_line(const std::uint8_t* line, std::uint32_t count) { return count > 0 && line[0] == '{'; }
+
+std::string quoted(const std::uint8_t* text, std::size_t count) {
+    std::vector<char> out(2 * count + 3);
+    (void)put_device_text(reinterpret_cast<const char*>(text), count, TextForm::quoted, out.data(),
+                          out.size());
+    return out.data();
+}
+
+// Lines of text the board sent on its own: the first, the first reset
+// cause (the ESP32 ROM's `rst:` line) and how many of those came.
+struct BoardText {
+    std::uint32_t bytes = 0;
+    MonoNs first_ns = -1;
+    std::string first_line;
+    std::string reset_line;
+    std::uint32_t resets = 0;
+    std::string line;  // in progress, cut at kLineCapacity
+};
+
+void finish_text_line(BoardText& t) {
+    if (t.line.empty()) {
+        return;
+    }
+    if (t.first_line.empty()) {
+        t.first_line = t.line;
+    }
+    if (t.line.compare(0, 4, "rst:") == 0 && ++t.resets == 1) {
+        t.reset_line = t.line;
+    }
+    t.line.clear();
+}
+
+void take_text(BoardText& t, const std::uint8_t* bytes, std::uint32_t n, MonoNs now) {
+    if (n > 0 && t.first_ns < 0) {
+        t.first_ns = now;
+    }
+    t.bytes += n;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (is_line_end(bytes[i])) {
+            finish_text_line(t);
+        } else if (t.line.size() < kLineCapacity) {
+            t.line.push_back(static_cast<char>(bytes[i]));
+        }
+    }
+}
+
+// Reads only what the driver already holds, so the next slot is not missed
+// for a read's wait.
+void read_waiting_text(PortHandle port, BoardText& t) {
+    std::uint8_t chunk[kChunkBytes];
+    for (std::uint32_t waiting = input_waiting(port); waiting > 0; waiting = input_waiting(port)) {
+        const std::uint32_t n = read_timed(port, chunk, std::min(waiting, kChunkBytes));
+        if (n == 0) {
+            return;  // the count was stale; the rest waits for the next slot
+        }
+        take_text(t, chunk, n, mono_now_ns());
+    }
+}
+
+struct StreamRun {
+    std::uint32_t sent = 0;
+    std::uint32_t late = 0;
+    std::vector<std::int64_t> write_ns;
+    bool write_failed = false;
+    std::uint32_t failed_frame = 0;
+    ErrorCode failed_code = 0;
+    bool stopped = false;
+    MonoNs start = 0;
+    MonoNs end = 0;
+};
+
+void show_progress(const StreamRun& run, MonoNs now, MonoNs& next_status, bool& console) {
+    if (!console || !deadline_passed(now, next_status)) {
+        return;
+    }
+    next_status = now + kStatusEveryNs;
+    char text[80];
+    (void)std::snprintf(text, sizeof text, "stream %.1f s  frames %u  late %u (Ctrl+C ends it)",
+                        static_cast<double>(now - run.start) / kNsPerSecond, run.sent, run.late);
+    console = print_status(text);
+}
+
+void send_frames(PortHandle port, const StreamSchedule& schedule, std::uint32_t leds, StreamRun& run,
+                 BoardText& text) {
+    std::vector<std::uint8_t> frame(frame_size(leds));
+    run.write_ns.reserve(schedule.frames);
+    Pacer pacer = open_pacer();
+    bool console = true;
+    MonoNs next_status = 0;
+    run.start = mono_now_ns();
+    for (std::uint32_t k = 0; k < schedule.frames; ++k) {
+        if (stop_requested()) {
+            run.stopped = true;
+            break;
+        }
+        read_waiting_text(port, text);
+        const MonoNs slot = run.start + slot_offset_ns(schedule, k);
+        const MonoNs now = mono_now_ns();
+        // A sender that fell behind drops the frame whose slot is over
+        // rather than sending it late in a burst.
+        if (deadline_passed(now, run.start + slot_offset_ns(schedule, k + 1))) {
+            ++run.late;
+            continue;
+        }
+        show_progress(run, now, next_status, console);
+        pace_until(pacer, slot);
+        // The lit LED follows the slot, so a dropped frame is a visible jump.
+        put_stream_frame(leds, k, frame.data());
+        ErrorCode code = 0;
+        const MonoNs before = mono_now_ns();
+        if (!write_timed(port, frame.data(), static_cast<std::uint32_t>(frame.size()), code)) {
+            run.write_failed = true;
+            run.failed_frame = k;
+            run.failed_code = code;
+            break;
+        }
+        run.write_ns.push_back(mono_now_ns() - before);
+        ++run.sent;
+    }
+    // The last frame owns its whole slot: the stream lasts what was asked.
+    if (!run.write_failed && !run.stopped) {
+        pace_until(pacer, run.start + slot_offset_ns(schedule, schedule.frames));
+    }
+    close_pacer(pacer);
+    run.end = mono_now_ns();
+    if (!run.write_failed) {
+        read_waiting_text(port, text);
+    }
+    if (console && next_status != 0) {
+        (void)print_status("");
+    }
+}
+
+struct Alive {
+    bool found = false;
+    std::string reply;
+    bool write_failed = false;
+};
+
+// The version query after the stream, each line judged as `ready` judges
+// one; lines that are not the reply are the board's text.
+void check_alive(PortHandle port, Alive& alive, BoardText& text) {
+    std::uint8_t line[kLineCapacity + 1] = {};
+    std::uint32_t count = 0;
+    bool cut = false;  // the line outgrew the capacity: other text to its end
+    std::uint8_t chunk[kChunkBytes];
+    const MonoNs start = mono_now_ns();
+    MonoNs next_ask = start;
+    MonoNs last_byte = start;
+    const auto judge = [&](MonoNs now) {
+        if (!cut && is_version_reply(line, count)) {
+            std::uint32_t n = count;
+            (void)judge_version_reply(line, n);
+            alive.reply = quoted(line, n);
+            alive.found = true;
+        } else {
+            take_text(text, line, count, now);
+            finish_text_line(text);
+        }
+        count = 0;
+    };
+    for (MonoNs now = start; !deadline_passed(now, start + kAliveWaitNs); now = mono_now_ns()) {
+        if (deadline_passed(now, next_ask) && count == 0) {
+            ErrorCode code = 0;
+            const std::uint8_t query = VERSION_QUERY;
+            if (!write_timed(port, &query, VERSION_QUERY_LEN, code)) {
+                alive.write_failed = true;
+                return;
+            }
+            next_ask += kAttemptNs;
+        }
+        const std::uint32_t n = std::min(read_timed(port, chunk, kChunkBytes), kChunkBytes);
+        now = mono_now_ns();
+        for (std::uint32_t i = 0; i < n && !alive.found; ++i) {
+            last_byte = now;
+            if (is_line_end(chunk[i])) {
+                cut = false;
+                if (count > 0) {
+                    line[count++] = chunk[i];
+                    judge(now);
+                }
+            } else if (cut) {
+                take_text(text, &chunk[i], 1, now);
+            } else {
+                line[count++] = chunk[i];
+                if (count == kLineCapacity) {
+                    judge(now);
+                    cut = true;
+                }
+            }
+        }
+        if (!alive.found && count > 0 && now - last_byte >= kQuietNs) {
+            judge(now);
+        }
+        if (alive.found) {
+            return;
+        }
+        if (n == 0) {
+            sleep_ms(10);
+        }
+    }
+    if (count > 0) {
+        judge(mono_now_ns());
+    }
+}
+
+// info.leds.count of a state reply, or 0 when it holds none in range.
+std::uint32_t reported_leds(const std::uint8_t* reply, std::uint32_t count) {
+    while (count > 0 && is_line_end(reply[count - 1])) {
+        --count;
+    }
+    const Json doc = Json::parse(reply, reply + count, nullptr, false);
+    if (!doc.is_object()) {
+        return 0;
+    }
+    const auto info = doc.find("info");
+    if (info == doc.end() || !info->is_object()) {
+        return 0;
+    }
+    const auto leds = info->find("leds");
+    if (leds == info->end() || !leds->is_object()) {
+        return 0;
+    }
+    const auto n = leds->find("count");
+    if (n == leds->end() || !n->is_number_unsigned()) {
+        return 0;
+    }
+    const auto value = *n->get_ptr<const Json::number_unsigned_t*>();
+    return value >= 1 && value <= kMaxFrameLeds ? static_cast<std::uint32_t>(value) : 0;
+}
+
+double fps_of(std::uint32_t frames, MonoNs ns) {
+    return ns > 0 ? static_cast<double>(frames) * kNsPerSecond / static_cast<double>(ns) : 0.0;
+}
+
+double ms_of(std::int64_t ns) { return static_cast<double>(ns) / kNsPerMs; }
+
+ExitStatus report(const StreamRun& run, std::uint32_t leds, const Alive& alive, const BoardText& text) {
+    std::vector<std::int64_t> times = run.write_ns;
+    const double p50 = ms_of(percentile(times.data(), times.size(), 50));
+    const double p99 = ms_of(percentile(times.data(), times.size(), 99));
+    const double max = ms_of(percentile(times.data(), times.size(), 100));
+    std::string cause;
+    const auto add = [&cause](const char* word) { cause += (cause.empty() ? "" : ",") + std::string(word); };
+    if (run.write_failed) {
+        add("write");
+    }
+    if (text.bytes > 0) {
+        add("text");
+    }
+    if (!run.write_failed && !alive.found) {
+        add("no-reply");
+    }
+    if (run.stopped) {
+        add("stopped");
+    }
+    const MonoNs elapsed = run.end - run.start;
+    print_out(
+        "%s stream frames=%u late=%u fps=%.1f leds=%u seconds=%.1f write_p50_ms=%.1f write_p99_ms=%.1f "
+        "write_max_ms=%.1f text_bytes=%u%s%s",
+        cause.empty() ? "OK" : "FAIL", run.sent, run.late, fps_of(run.sent, elapsed), leds,
+        static_cast<double>(elapsed) / kNsPerSecond, p50, p99, max, text.bytes,
+        cause.empty() ? "" : " cause=", cause.c_str());
+    if (run.write_failed) {
+        print_out(" frame=%u code=%lu at_ms=%lld\n", run.failed_frame, as_ulong(run.failed_code),
+                  static_cast<long long>(elapsed / kNsPerMs));
+    } else {
+        print_out(" reply=%s\n", alive.found ? alive.reply.c_str() : "none");
+    }
+    if (text.bytes > 0) {
+        const auto* first = reinterpret_cast<const std::uint8_t*>(text.first_line.data());
+        print_out(
+            "NOTE: text came %.1f s into the stream, first line %s; text mid-stream usually means the "
+            "board restarted.\n",
+            static_cast<double>(text.first_ns - run.start) / kNsPerSecond,
+            quoted(first, text.first_line.size()).c_str());
+    }
+    if (text.resets > 0) {
+        const auto* reset = reinterpret_cast<const std::uint8_t*>(text.reset_line.data());
+        print_out("NOTE: the board reported a reset %u time(s), first: %s\n", text.resets,
+                  quoted(reset, text.reset_line.size()).c_str());
+    }
+    return cause.empty() ? kExitPass : kExitFail;
+}
+
+// The port for the stream, opened by the state exchange when the LED count
+// must be read first (the port stays open: re-opening restarts some boards).
+PortHandle open_for_stream(const char* port_name, std::uint32_t& leds) {
+    if (leds != 0) {
+        ErrorCode code = 0;
+        const PortHandle port = open_port(port_name, code, OnOpen::purge_input);
+        if (!port_is_open(port)) {
+            print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
+        }
+        return port;
+    }
+    std::vector<std::uint8_t> line(kStateReplyLimit + 1);
+    const AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kStateReplyLimit,
+                              is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    AttemptOutcome out;
+    run_attempts(port_name, plan, out);
+    if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
+        print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
+        return kInvalidPort;
+    }
+    leds = out.found && out.end != LineEnd::full ? reported_leds(line.data(), out.count) : 0;
+    if (leds == 0) {
+        print_out("FAIL stream leds=unknown cause=%s hint=\"give leds=N\"\n",
+                  out.found ? "no-led-count" : "no-state");
+        return kInvalidPort;
+    }
+    ErrorCode code = 0;
+    const PortHandle port = open_port(port_name, code, OnOpen::purge_input);
+    if (!port_is_open(port)) {
+        print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
+    }
+    return port;
+}
+
+bool parse_number(const char* text, std::uint32_t low, std::uint32_t high, std::uint32_t& out) {
+    std::uint32_t value = 0;
+    std::size_t digits = 0;
+    for (; text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        if (digits == 5) {
+            return false;  // longer than any value in range
+        }
+        value = value * 10 + static_cast<std::uint32_t>(text[digits] - '0');
+    }
+    if (digits == 0 || text[digits] != '\0' || value < low || value > high) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+bool parse_stream_args(char** args, int count, StreamArgs& out) {
+    struct Key {
+        const char* name;
+        std::uint32_t low;
+        std::uint32_t high;
+        std::uint32_t StreamArgs::*field;
+    };
+    static const Key kKeys[] = {{"seconds=", 1, 3600, &StreamArgs::seconds},
+                                {"fps=", 1, 300, &StreamArgs::fps},
+                                {"leds=", 1, kMaxFrameLeds, &StreamArgs::leds}};
+    out = StreamArgs{0, 0, 0};
+    for (int i = 0; i < count; ++i) {
+        const Key* key = nullptr;
+        for (const Key& k : kKeys) {
+            if (std::strncmp(args[i], k.name, std::strlen(k.name)) == 0) {
+                key = &k;
+            }
+        }
+        // 0 is in no range: a field still 0 was not given yet.
+        if (key == nullptr || out.*key->field != 0 ||
+            !parse_number(args[i] + std::strlen(key->name), key->low, key->high, out.*key->field)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+StreamSchedule plan_stream(std::uint32_t seconds, std::uint32_t fps, std::uint32_t leds) {
+    const std::int64_t bytes = frame_size(leds);
+    StreamSchedule s{};
+    s.at_ceiling = static_cast<std::int64_t>(fps) * bytes > kLineBytesPerSecond;
+    // At the ceiling a slot is exactly the time the line takes for a frame.
+    s.period_num = s.at_ceiling ? bytes * kNsPerSecond : kNsPerSecond;
+    s.period_den = s.at_ceiling ? kLineBytesPerSecond : fps;
+    // Every slot that starts within the seconds asked for.
+    const std::int64_t span = static_cast<std::int64_t>(seconds) * kNsPerSecond * s.period_den;
+    s.frames = static_cast<std::uint32_t>((span + s.period_num - 1) / s.period_num);
+    return s;
+}
+
+std::int64_t slot_offset_ns(const StreamSchedule& schedule, std::uint32_t k) {
+    return static_cast<std::int64_t>(k) * schedule.period_num / schedule.period_den;
+}
+
+std::int64_t percentile(std::int64_t* values, std::size_t count, unsigned pct) {
+    if (count == 0) {
+        return 0;
+    }
+    // Nearest rank: the smallest value with at least pct % of all at or below it.
+    const std::size_t rank = (count * pct + 99) / 100;
+    std::int64_t* nth = values + (rank > 0 ? rank - 1 : 0);
+    std::nth_element(values, nth, values + count);
+    return *nth;
+}
+
+ExitStatus probe_stream(const char* port_name, const StreamArgs& args,
+                        const char* (*native_usb_chip)(const char* port_name)) {
+    const std::uint32_t seconds = args.seconds != 0 ? args.seconds : kDefaultSeconds;
+    const std::uint32_t fps = args.fps != 0 ? args.fps : kDefaultFps;
+    std::uint32_t leds = args.leds;
+    PortHandle port = open_for_stream(port_name, leds);
+    if (!port_is_open(port)) {
+        return kExitFail;
+    }
+    const char* chip = native_usb_chip != nullptr ? native_usb_chip(port_name) : nullptr;
+    if (chip != nullptr) {
+        ErrorCode code = 0;
+        if (raise_dtr(port, code)) {
+            print_out("NOTE: %s is a native USB port (%s): DTR raised, RTS kept off.\n", port_name, chip);
+        } else {
+            print_out(
+                "NOTE: %s is a native USB port (%s): raising DTR failed (code=%lu); going on with DTR "
+                "off.\n",
+                port_name, chip, as_ulong(code));
+        }
+    }
+    const StreamSchedule schedule = plan_stream(seconds, fps, leds);
+    if (schedule.at_ceiling) {
+        print_out(
+            "NOTE: fps=%u is over the line's ceiling at %u LEDs (%u bytes a frame): the stream runs at "
+            "%.1f frames per second.\n",
+            fps, leds, frame_size(leds),
+            static_cast<double>(kLineBytesPerSecond) / static_cast<double>(frame_size(leds)));
+    }
+    StreamRun run;
+    BoardText text;
+    Alive alive;
+    watch_stop_request(true);
+    send_frames(port, schedule, leds, run, text);
+    // The check runs after Ctrl+C too: a stopped stream still tells
+    // whether the controller answers.
+    if (!run.write_failed) {
+        check_alive(port, alive, text);
+    }
+    watch_stop_request(false);
+    finish_text_line(text);
+    close_port(port);
+    return report(run, leds, alive, text);
+}
