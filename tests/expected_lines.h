@@ -56,6 +56,7 @@ constexpr char kReadyDtrNote[] =
 constexpr char kStateOk[] = "OK state on={} bri={} live={} leds={} ver={} name={}\n";
 constexpr char kStateFail[] = "FAIL state {}\n";  // what failed, as key=value
 constexpr char kStateCheckFail[] = "FAIL state key={} expected={} reported={}\n";
+constexpr char kStateCheckHidden[] = "FAIL state key={} expected={} reported={} hidden-difference\n";
 constexpr char kBadCheck[] =
     "ERR invalid check '{}' (expected <key>=<value>, <key> one of on bri live leds ver name)\n";
 constexpr char kBadUsbId[] = "ERR invalid USB id '{}' (expected VID:PID or VID:PID:serial in hex)\n";
