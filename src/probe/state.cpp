@@ -302,10 +302,13 @@ bool parse_state_check(const char* arg, StateCheck& out) {
     return false;
 }
 
-ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count) {
+ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count,
+                       const char* (*native_usb_chip)(const char* port_name)) {
     std::vector<std::uint8_t> line(kReplyLimit + 1);
-    const AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
-                              is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    const char* chip = native_chip_of(port_name, native_usb_chip);
+    AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
+                        is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    plan.raise_dtr = chip != nullptr;
     AttemptOutcome out;
     run_attempts(port_name, plan, out);
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
@@ -318,6 +321,7 @@ ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::siz
     } else if (out.bytes > 0) {
         print_out("FAIL state reply=no-json bytes=%lu waited_ms=%d\n", static_cast<unsigned long>(out.bytes),
                   elapsed_ms(out.start));
+        print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
         return kExitFail;
     } else if (out.last == Obstacle::write) {
         print_out("FAIL state write code=%lu\n", as_ulong(out.last_code));
@@ -325,5 +329,6 @@ ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::siz
         print_out("FAIL state reply=none waited_ms=%d\n", elapsed_ms(out.start));
     }
     print_other_text_note(out.other_bytes);
+    print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
     return status;
 }

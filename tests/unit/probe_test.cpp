@@ -74,7 +74,7 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
         console.prints.clear();
         EXPECT_EQ(run({"COM5", command}), 2);
         EXPECT_EQ(console.err, line(kUnknownCommand, command) + kProbeUsage);
-        EXPECT_EQ(console.prints.size(), 6u);
+        EXPECT_EQ(console.prints.size(), 8u);
     }
     console.err.clear();
     EXPECT_EQ(run({"COX5", "ready"}), 2);
@@ -138,8 +138,11 @@ TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
 
     console.out.clear();
     reply_at(29500, "OK\r\n");
-    EXPECT_EQ(run({"COM7", "ready"}), 1);  // the DTR note is for silence only
-    EXPECT_EQ(console.out, line(kReadyFail, result_ms(), "reply reply_bytes=4F 4B 0D 0A"));
+    link.dtr_result = {false, 50};  // Wine on a pty: ERROR_NOT_SUPPORTED
+    EXPECT_EQ(run({"COM7", "ready"}), 1);
+    EXPECT_EQ(console.out, line(kReadyFail, result_ms(), "reply reply_bytes=4F 4B 0D 0A") +
+                               line(kDtrRefusedNote, "COM7", "ESP32-S3", "50"));
+    EXPECT_EQ(link.dtr_raised.size(), 2u);  // once for each open of the native port, never for COM5
 
     console.out.clear();
     link.open_script.assign(30, {false, 2});
@@ -361,9 +364,9 @@ TEST_F(StreamProbe, FramesGoOutOnTheirSlotsAndALateOneIsSkipped) {
     };
     reply_at(2005, "WLED 0.14.0\r\n");
     EXPECT_EQ(run({"COM7", "stream", "seconds=2", "leds=12"}), 0);
-    EXPECT_EQ(console.out, line(kStreamDtr, "COM7", "ESP32-S3") + line(kStream, "OK", "59", "1", "29.5", "12",
-                                                                       "2.0", "1.5", "80.0", "80.0", "0",
-                                                                       " reply=\"WLED 0.14.0\""));
+    EXPECT_EQ(console.out, line(kStream, "OK", "59", "1", "29.5", "12", "2.0", "1.5", "80.0", "80.0", "0",
+                                " reply=\"WLED 0.14.0\"") +
+                               kDtrNote);
     ASSERT_EQ(link.writes.size(), 60u);  // 59 frames and the version query
     EXPECT_EQ(link.dtr_raised, link.opened);
     for (std::size_t i = 0; i < 59; ++i) {
