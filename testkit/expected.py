@@ -38,6 +38,16 @@ STATE_ERROR_3 = b"FAIL state reply=error error=3\nNOTE: error 3: the controller 
 STATE_NONE = b"FAIL state reply=none waited_ms={}\n"
 STATE_CHECK_FAIL = b"FAIL state key={} expected={} reported={}\n"
 FIND_FAIL = b"FAIL find id={} count={}\n"
+# stream's result, its fields as named groups; "rest" is the reply or the cause.
+STREAM_RESULT = (rb"(?P<verdict>OK|FAIL) stream frames=(?P<frames>\d+) late=(?P<late>\d+) fps=(?P<fps>\d+\.\d) "
+                 rb"leds=(?P<leds>\d+) seconds=(?P<seconds>\d+\.\d) write_p50_ms=(?P<write_p50_ms>\d+\.\d) "
+                 rb"write_p99_ms=(?P<write_p99_ms>\d+\.\d) write_max_ms=(?P<write_max_ms>\d+\.\d) "
+                 rb"text_bytes=(?P<text_bytes>\d+)(?P<rest>.*)\n")
+STREAM_CEILING = (b"NOTE: fps={} is over the line's ceiling at {} LEDs ({} bytes a frame): the stream runs at {} "
+                  b"frames per second.\n")
+STREAM_TEXT_NOTE = (b'NOTE: text came {} s into the stream, first line "{}"; text mid-stream usually means the '
+                    b"board restarted.\n")
+STREAM_RESET_NOTE = b'NOTE: the board reported a reset {} time(s), first: "{}"\n'
 
 
 def _text(value):

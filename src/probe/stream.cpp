@@ -153,7 +153,7 @@ void send_frames(PortHandle port, const StreamSchedule& schedule, std::uint32_t 
         const MonoNs before = mono_now_ns();
         if (!write_timed(port, frame.data(), static_cast<std::uint32_t>(frame.size()), code)) {
             run.write_failed = true;
-            run.failed_frame = k;
+            run.failed_frame = k + 1;  // counted from 1, as a person names the frame
             run.failed_code = code;
             break;
         }

@@ -424,7 +424,7 @@ TEST_F(StreamProbe, AFailedWriteEndsTheStreamAtOnce) {
     };
     EXPECT_EQ(run({"COM5", "stream", "leds=12"}), 1);
     EXPECT_EQ(console.out, line(kStream, "FAIL", "19", "0", "30.0", "12", "0.6", "0.0", "0.0", "0.0", "0",
-                                " cause=write frame=19 code=22 at_ms=633"));
+                                " cause=write frame=20 code=22 at_ms=633"));
     EXPECT_EQ(link.writes.size(), 20u);
 }
 
