@@ -606,7 +606,9 @@ class Sim:
             self.deaf_until = ts + self.o.boot_on_open * 1_000_000
             self.log.write("OPEN", "deaf_until=%d" % self.deaf_until, ts)
             self.parser.reset()
-            self.outq = [[ts + BOOT_TEXT_DELAY_NS, BOOT_TEXT]]
+            step = (self.o.boot_byte_ms or 0) * 1_000_000
+            self.outq = ([[ts + BOOT_TEXT_DELAY_NS + i * step, BOOT_TEXT[i:i + 1]] for i in range(len(BOOT_TEXT))]
+                         if step else [[ts + BOOT_TEXT_DELAY_NS, BOOT_TEXT]])
         elif self.port_open and not opened:
             self.log.write("CLOSE", "", ts)
         self.port_open = bool(opened)
@@ -964,6 +966,7 @@ def build_parser():
                    help="restart after the Nth valid frame: ROM text, deaf while it boots, then 'Ada'")
     f.add_argument("--hang-after-frames", type=int, metavar="N",
                    help="after the Nth valid frame stop reading and answering for good")
+    f.add_argument("--boot-byte-ms", type=int, metavar="MS", help="print the boot text a byte every MS ms")
     f.add_argument("--appear-after", type=int, metavar="MS",
                    help="make the COM link only MS ms after the start")
     s = p.add_argument_group("stream")

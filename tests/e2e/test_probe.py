@@ -15,6 +15,8 @@ from testkit.sim import BOOT_TEXT
 
 QUERY = b'{"v":true}\n'
 PROBE = Tool(os.environ.get("LSS_PROBE_EXE", ""), WINEPREFIX, TOOL.wine)
+# The boot text as the probe counts it: each line with its CR, not the empty first line nor the LFs.
+BOOT_NOTE = len(BOOT_TEXT.replace(b"\r\n", b"\r").lstrip(b"\r"))
 
 
 class Probe(E2ETestCase):
@@ -64,7 +66,7 @@ class Probe(E2ETestCase):
         m = re.fullmatch(pattern(READY_OK, None, None, "WLED 0.14.0") + pattern(READY_BOOT_NOTE), res.out)
         self.assertIsNotNone(m, self.context(res))
         self.assertGreaterEqual(int(m[1]), 3000)
-        self.assertEqual(int(m[3]), len(BOOT_TEXT))
+        self.assertEqual(int(m[3]), BOOT_NOTE)
         self.assertEqual(set(self.stop_sim().rx_bytes()), {ord("v")}, self.context(res))
 
     def test_state_after_off_on_and_bri50(self):
@@ -101,9 +103,16 @@ class Probe(E2ETestCase):
         self.start_sim("--boot-on-open", "1000")
         res = self.probe(self.port, "state")
         self.assertRun(res, 0, line(STATE_OK, "true", 128, "false", 12, "0.14.0", "WLED")
-                       + line(READY_BOOT_NOTE, len(BOOT_TEXT)))
+                       + line(READY_BOOT_NOTE, BOOT_NOTE))
         # The query lost to the boot is asked again, once a second for at most 10 s.
-        self.assertIn(self.stop_sim().rx_bytes(), [QUERY * n for n in range(2, 12)], self.context(res))
+        self.assertIn(self.stop_sim().rx_bytes(), [QUERY * n for n in range(2, 13)], self.context(res))
+
+    def test_state_listens_through_slow_boot_text(self):
+        self.require_sim("open")
+        # The first boot line is still arriving when the first 3 s are over; deaf until 3.6 s.
+        self.start_sim("--boot-on-open", "3600", "--boot-byte-ms", "60")
+        self.assertRun(self.probe(self.port, "state"), 0, line(STATE_OK, "true", 128, "false", 12, "0.14.0", "WLED")
+                       + line(READY_BOOT_NOTE, BOOT_NOTE))
 
     def test_state_fails_on_an_error_reply_and_on_silence(self):
         for args in (["--json-error", "3"], ["--silent"]):

@@ -99,13 +99,14 @@ TEST_F(Probe, ReadyWaitsForALatePortThenKeepsItOpen) {
 }
 
 TEST_F(Probe, ReadyCountsBootTextBeforeTheReply) {
-    reply_at(0, "rst:0x1 (POWERON)\r\nboot:0x13\r\n");  // 30 bytes, then deaf until 1.5 s
+    reply_at(0, "rst:0x1 (POWERON)\r\n");
+    reply_at(300, "boot:0x13\r\n");  // then deaf until 1.5 s
     reply_at(1500, "OK\nWLED 0.14.0\r\n");
     EXPECT_EQ(run({"COM5", "ready"}), 0);
     EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "2", "WLED 0.14.0") + line(kReadyOtherText, "31"));
     EXPECT_GE(result_ns(), 1500 * kNsPerMs);
     EXPECT_EQ(link.opened.size(), 1u);
-    // Asked again once the boot text has stopped for 0.25 s, then at the next attempt.
+    // Asked again once the boot text has stopped for 0.25 s, once in the attempt, then at the next.
     EXPECT_EQ(link.all_bytes(), bytes_of("vvv"));
     EXPECT_GE(link.writes[1].start_ns - start, 250 * kNsPerMs);
     EXPECT_LT(link.writes[1].start_ns - start, 350 * kNsPerMs);
@@ -180,6 +181,12 @@ TEST_F(Probe, ReadyJudgesWholeLines) {
     EXPECT_EQ(run({"COM5", "ready"}), 0);
     EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "1", "WLED 0.14.0"));
     EXPECT_GE(result_ns(), 500 * kNsPerMs);
+    // The rest of a full line ends with the quiet too.
+    console.out.clear();
+    reply_at(0, std::string(64, 'x'));
+    reply_at(600, "WLED 1\n");
+    EXPECT_EQ(run({"COM5", "ready"}), 0);
+    EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "1", "WLED 1") + line(kReadyOtherText, "64"));
     // Half a reply at the end of an attempt is completed in the next.
     console.out.clear();
     reply_at(900, "WLED 0.");
@@ -286,22 +293,23 @@ TEST_F(Probe, StateListensThroughTheFirstWait) {
         reply_at(ms, "x");
     }
     reply_at(3600, "\r\n");
-    // ...and the reply to the query sent after it, arriving across the next attempt's start.
-    reply_at(3900, "{\"state\":{\"on\":true},");
+    // ...a log line after the query sent then, and the reply pausing across the next attempt's start.
+    reply_at(3700, "ok\r\n");
+    reply_at(3800, "{\"state\":{\"on\":true},");
     reply_at(4100, "\"info\":{}}\r\n");
     EXPECT_EQ(run({"COM5", "state"}), 0);
     EXPECT_EQ(console.out, line(kStateOk, "true", "unknown", "unknown", "unknown", "unknown", "unknown") +
-                               line(kReadyOtherText, "9"));
+                               line(kReadyOtherText, "12"));
     EXPECT_EQ(link.writes.size(), 2u);
 }
 
 TEST_F(Probe, DeviceTextNeverLeavesItsQuotes) {
     link.read_script.push_back(
         read_of("{\"info\":{\"ver\":\"0.14\\u0000x\\ud83d\\ude00\",\"name\":\"E\\\"\\nOK state "
-                "on=true\\u0085\\u2028\\udc00\"}}\r\n"));
+                "on=true\\u0085\\u2028\\udc00\\udc00\"}}\r\n"));
     EXPECT_EQ(run({"COM5", "state"}), 0);
     EXPECT_EQ(console.out, line(kStateOk, "unknown", "unknown", "unknown", "unknown",
-                                "\"0.14?x\xF0\x9F\x98\x80\"", "\"E'?OK state on=true???\""));
+                                "\"0.14?x\xF0\x9F\x98\x80\"", "\"E'?OK state on=true????\""));
     console.out.clear();
     link.read_script.push_back(read_of("WLED \"\x85\xC2\x85\r\n"));
     EXPECT_EQ(run({"COM5", "ready"}), 0);
