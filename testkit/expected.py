@@ -28,16 +28,22 @@ NO_REOPEN = b"FAIL no-reopen (first_write_err={})\n"
 
 # lumaris_serial_probe
 PORT_BARE = b'OK port={} vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- device="{}"\n'
+PORT_USB = (b'OK port={} vid={} pid={} mi=- chip="{}" serial={} location="{}" name="{}" driver="{}" '
+            b'device="{}"\n')
 PORTS_COUNT = b"OK ports count={}\n"
 READY_OK = b'OK ready ms={} attempts={} reply="{}"\n'
 # state's too: both read through a board's restart and say so in the same words.
 READY_BOOT_NOTE = (b"NOTE: {} bytes of other text came before the reply; "
                    b"the board probably restarted when the port opened.\n")
+READY_FAIL = b"FAIL ready ms={} attempts=30 last={}\n"
+READY_DTR_NOTE = (b"NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, "
+                  b"and both programs hold DTR off.\n")
 STATE_OK = b'OK state on={} bri={} live={} leds={} ver="{}" name="{}"\n'
 STATE_ERROR_3 = b"FAIL state reply=error error=3\nNOTE: error 3: the controller had no buffer free; try again.\n"
 STATE_NONE = b"FAIL state reply=none waited_ms={}\n"
 STATE_CHECK_FAIL = b"FAIL state key={} expected={} reported={}\n"
 FIND_FAIL = b"FAIL find id={} count={}\n"
+FIND_CANDIDATE = b"NOTE: candidate port={} serial={}\n"
 # stream's result, its fields as named groups; "rest" is the reply or the cause.
 STREAM_RESULT = (rb"(?P<verdict>OK|FAIL) stream frames=(?P<frames>\d+) late=(?P<late>\d+) fps=(?P<fps>\d+\.\d) "
                  rb"leds=(?P<leds>\d+) seconds=(?P<seconds>\d+\.\d) write_p50_ms=(?P<write_p50_ms>\d+\.\d) "
