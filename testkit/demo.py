@@ -190,7 +190,7 @@ def stream(o):
     given = dict(a.split("=") for a in args)
     seconds, fps = int(given.setdefault("seconds", "10")), int(given.setdefault("fps", "30"))
     # The count the controller reports, so that the companion's default is the same.
-    sim_args = ["--leds", given.get("leds", 12)] + [a for w in sim_args
+    sim_args = ["--leds", given.get("leds", 12), "--uart-rate"] + [a for w in sim_args
                                                     for a in (STREAM_FAULTS[w], max(1, seconds * fps // 2))]
     args = ["COM%d" % o.com, "stream"] + ["%s=%s" % kv for kv in given.items()]
     sim = Simulator(o.prefix, o.com, os.path.join(o.logs, "sim.log"), sim_args, (seconds + 90) * 1000)

@@ -631,7 +631,8 @@ class Sim:
         self.log.write("HANG", "", ts)
 
     def watch_live(self, ts):
-        if self.live_logged and (self.last_frame_ns is None or
+        # A hung firmware times nothing out.
+        if self.live_logged and not self.hung and (self.last_frame_ns is None or
                                  ts - self.last_frame_ns >= self.o.live_timeout_ms * 1_000_000):
             self.live_logged = False
             self.log.write("LIVE", "off", ts)
