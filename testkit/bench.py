@@ -259,6 +259,7 @@ class Bench:
         self.add(key + "ratio", float(got["fps"]) / rate)
         self.add(key + "late", int(got["late"]))
         self.add(key + "write_p99", float(got["write_p99_ms"]))
+        self.add(key + "write_max", float(got["write_max_ms"]))
         errors = slot_errors_ms(frames, rate, int(got["late"]))
         self.add(key + "slot_p50", percentile(errors, 0.5))
         self.add(key + "slot_p99", percentile(errors, 0.99))
@@ -299,7 +300,8 @@ class Bench:
                     ("late", "frames dropped as late", ""),
                     ("slot_p50", "slot error p50 (ms)", "|arrival - ideal slot| at the controller"),
                     ("slot_p99", "slot error p99 (ms)", ""),
-                    ("write_p99", "write completion p99 (ms)", "the companion's own figure"),
+                    ("write_p99", "write completion p99 (ms)", "the companion's own figures"),
+                    ("write_max", "write completion max (ms)", ""),
                     ("cpu", "companion CPU (ms per s of stream)", "wait4 rusage, less start-up"),
                     ("server_cpu", "wineserver CPU (ms per s of stream)", "/proc stat delta")):
                 values = s.get(key + name)
