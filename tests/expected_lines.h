@@ -51,11 +51,14 @@ constexpr char kReadyOtherText[] =
     "opened.\n";
 constexpr char kReadyFail[] = "FAIL ready ms={} attempts=30 last={}\n";  // the last obstacle
 constexpr char kReadyDtrNote[] =
-    "NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, "
-    "and both programs hold DTR off.\n";
+    "NOTE: {} is a native USB port ({}): DTR raised after the open, RTS kept off.\n";
+constexpr char kDtrRefusedNote[] =
+    "NOTE: {} is a native USB port ({}), but the driver refused to raise DTR (code={}): DTR stayed off, and "
+    "such firmware usually answers only while DTR is up.\n";
 constexpr char kStateOk[] = "OK state on={} bri={} live={} leds={} ver={} name={}\n";
 constexpr char kStateFail[] = "FAIL state {}\n";  // what failed, as key=value
 constexpr char kStateCheckFail[] = "FAIL state key={} expected={} reported={}\n";
+constexpr char kStateCheckHidden[] = "FAIL state key={} expected={} reported={} hidden-difference\n";
 constexpr char kBadCheck[] =
     "ERR invalid check '{}' (expected <key>=<value>, <key> one of on bri live leds ver name)\n";
 constexpr char kBadUsbId[] = "ERR invalid USB id '{}' (expected VID:PID or VID:PID:serial in hex)\n";
@@ -74,7 +77,6 @@ constexpr char kStreamCeiling[] =
     "NOTE: fps={} is over the line's ceiling at {} LEDs ({} bytes a frame): the stream runs at {} frames per "
     "second.\n";
 constexpr char kStreamNoLeds[] = "FAIL stream leds=unknown cause={} hint=\"give leds=N\"\n";
-constexpr char kStreamDtr[] = "NOTE: {} is a native USB port ({}): DTR raised, RTS kept off.\n";
 
 // The template with its "{}" replaced by the values (text), in order.
 template <typename... Values>

@@ -196,17 +196,47 @@ bool usb_serial_from_instance_id(const char* instance_id, char* out, std::size_t
     if (serial == nullptr || length == 0 || std::memchr(serial, '&', length) != nullptr) {
         return false;
     }
-    const std::size_t take = std::min(length, capacity - 1);
-    std::memcpy(out, serial, take);
-    out[take] = '\0';
+    copy_field(out, capacity, std::string(serial, length).c_str());
     return true;
 }
 
 void copy_field(char* dest, std::size_t capacity, const char* text) {
     const std::size_t length = std::strlen(text);
-    const std::size_t take = length < capacity ? length : utf8_chunk_length(text, length, capacity - 1);
+    const bool cut = length >= capacity;
+    const std::size_t take = cut ? utf8_chunk_length(text, length, capacity - 1 - kCutMarkBytes) : length;
     std::memcpy(dest, text, take);
-    dest[take] = '\0';
+    std::memcpy(dest + take, kCutMark, cut ? kCutMarkBytes : 0);
+    dest[take + (cut ? kCutMarkBytes : 0)] = '\0';
+}
+
+std::string utf8_from_utf16(const char16_t* text, std::size_t units) {
+    std::string out;
+    for (std::size_t i = 0; i < units && text[i] != 0; ++i) {
+        std::uint32_t c = text[i];
+        const bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (high && i + 1 < units && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            out += '?';
+            continue;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
 }
 
 long com_port_number(const char* name) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/exit_status.h"
 
@@ -42,6 +43,7 @@ bool parse_usb_identity(const char* device_id, UsbIdentity& out);
 // `FTDIBUS\VID_0403+PID_6001+<serial>\0000`. False when there is none, also
 // when the segment holds `&`: Windows makes such an ID up for a device that
 // reports no serial number (and for every interface of a composite device).
+// A serial that does not fit is cut as copy_field cuts.
 bool usb_serial_from_instance_id(const char* instance_id, char* out, std::size_t capacity);
 
 // ---- What one line shows ----
@@ -71,8 +73,14 @@ struct PortDetails {
     char driver_version[kDriverVersionBytes];  // "10.0.19041.1"
 };
 
-// Copies UTF-8 text into a field, truncated to whole UTF-8 sequences.
+// Copies UTF-8 text into a field; text that does not fit is cut to whole
+// UTF-8 sequences and ends with kCutMark (device_text.h). `capacity` >= 4.
 void copy_field(char* dest, std::size_t capacity, const char* text);
+
+// UTF-8 of UTF-16 text, up to `units` units or the first NUL. A surrogate
+// without its partner (registry text is not checked by anyone) becomes `?`,
+// as a broken byte of UTF-8 prints.
+std::string utf8_from_utf16(const char16_t* text, std::size_t units);
 
 // The number of a `COMn` name, or -1 for any other name.
 long com_port_number(const char* name);

@@ -11,7 +11,9 @@
 
 #include <devguid.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/console.h"
@@ -29,15 +31,16 @@ constexpr std::size_t kMaxPorts = 256;
 constexpr DWORD kMaxValues = 4096;
 constexpr DWORD kMaxDevices = 4096;
 
-// A device path such as \Device\USBSER000 is far shorter; a longer value name
-// (ERROR_MORE_DATA) is skipped.
-constexpr DWORD kValueNameUnits = 256;
-// "COM" and up to three digits in practice; longer data is no port name a
-// program can open and is skipped.
-constexpr DWORD kPortNameUnits = 32;
-// Friendly names and locations are short, but a hardware ID list holds several
-// IDs; only the first (most specific) is used.
-constexpr DWORD kPropertyUnits = 512;
+// The registry's own limit on a value name: no SERIALCOMM entry is too long
+// to be read.
+constexpr DWORD kValueNameUnits = 16383 + 1;
+// Buffers for registry text and device properties start at this size and
+// grow once to what the call says it needs, up to kMaxTextBytes: a value
+// longer than its field is read whole and cut with the mark, never left out.
+// Friendly names and locations are short, but a hardware ID list holds
+// several IDs; only the first (most specific) is used.
+constexpr DWORD kTextUnits = 512;
+constexpr DWORD kMaxTextBytes = 1 << 20;
 // MAX_DEVICE_ID_LEN counts the terminator; one unit more keeps a terminated
 // string whatever the call leaves at the end.
 constexpr DWORD kDeviceIdUnits = MAX_DEVICE_ID_LEN + 1;
@@ -45,25 +48,36 @@ constexpr DWORD kDeviceIdUnits = MAX_DEVICE_ID_LEN + 1;
 // SetupDiOpenDevRegKey reports failure as INVALID_HANDLE_VALUE, not NULL.
 HKEY invalid_key() { return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE); }
 
-// UTF-8 copy of a terminated wide string, truncated to the field on whole
-// UTF-8 sequences; empty when the text cannot be converted.
-void to_utf8(const wchar_t* wide, char* out, std::size_t capacity) {
-    // At most three UTF-8 bytes per UTF-16 unit (a surrogate pair gives four for two).
-    char utf8[3 * kPropertyUnits + 1];
-    const int n =
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, static_cast<int>(sizeof utf8), nullptr, nullptr);
-    if (n <= 0) {
-        out[0] = '\0';
-        return;
-    }
-    copy_field(out, capacity, utf8);
+// UTF-8 copy of the wide text of `bytes` bytes (up to a NUL: stored registry
+// text need not end in one), cut to the field with the mark. Not
+// WideCharToMultiByte: it turns a lone surrogate into U+FFFD, which the
+// device text rule would print as it is.
+void to_utf8(const wchar_t* wide, DWORD bytes, char* out, std::size_t capacity) {
+    static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows' wide text is UTF-16");
+    const std::string utf8 =
+        utf8_from_utf16(reinterpret_cast<const char16_t*>(wide), bytes / sizeof(wchar_t));
+    copy_field(out, capacity, utf8.c_str());
 }
 
-// Terminates registry text of `bytes` bytes read into a buffer of `units`
-// units plus one: the stored string need not end in NUL.
-void terminate(wchar_t* text, DWORD bytes, DWORD units) {
-    const DWORD end = bytes / sizeof(wchar_t);
-    text[end < units ? end : units] = L'\0';
+// A buffer of wide text that `read` fills, called again once with the room
+// it asked for when the first call found too little (ERROR_MORE_DATA, or a
+// SetupAPI call's ERROR_INSUFFICIENT_BUFFER), the size asked for being at
+// most kMaxTextBytes. `read(data, bytes)` takes the buffer's size in bytes,
+// leaves the text's size there and returns whether the call succeeded.
+template <typename Read>
+bool read_text(std::vector<wchar_t>& text, Read read) {
+    text.assign(kTextUnits, L'\0');
+    auto bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    bool more = false;
+    if (read(text.data(), bytes, more)) {
+        return true;
+    }
+    if (!more || bytes <= text.size() * sizeof(wchar_t) || bytes > kMaxTextBytes) {
+        return false;
+    }
+    text.assign(bytes / sizeof(wchar_t) + 1, L'\0');
+    bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    return read(text.data(), bytes, more);
 }
 
 bool same_port_name(const char* a, const char* b) {
@@ -90,53 +104,66 @@ LONG read_serialcomm(const PortsCalls& c, std::vector<PortEntry>& entries) {
     if (status != ERROR_SUCCESS) {
         return status;
     }
+    std::vector<wchar_t> name(kValueNameUnits);
+    std::vector<wchar_t> data;
     for (DWORD index = 0; index < kMaxValues; ++index) {
-        wchar_t name[kValueNameUnits];
-        DWORD name_units = kValueNameUnits;
-        wchar_t data[kPortNameUnits + 1] = {};
-        DWORD data_bytes = kPortNameUnits * sizeof(wchar_t);
+        DWORD name_units = 0;
         DWORD type = REG_NONE;
-        status = c.reg_enum_value_w(key, index, name, &name_units, nullptr, &type,
-                                    reinterpret_cast<LPBYTE>(data), &data_bytes);
+        DWORD data_bytes = 0;
+        const bool read = read_text(data, [&](wchar_t* buffer, DWORD& bytes, bool& more) {
+            name_units = kValueNameUnits;
+            status = c.reg_enum_value_w(key, index, name.data(), &name_units, nullptr, &type,
+                                        reinterpret_cast<LPBYTE>(buffer), &bytes);
+            more = status == ERROR_MORE_DATA;
+            data_bytes = bytes;
+            return status == ERROR_SUCCESS;
+        });
         if (status == ERROR_MORE_DATA) {
-            continue;
+            continue;  // over kMaxTextBytes: no port name
         }
-        if (status != ERROR_SUCCESS) {
+        if (!read) {
             break;
         }
-        terminate(data, data_bytes, kPortNameUnits);
         if (type != REG_SZ || data[0] == L'\0') {
             continue;
         }
-        name[name_units < kValueNameUnits ? name_units : kValueNameUnits - 1] = L'\0';
         PortEntry entry;
-        to_utf8(data, entry.port, sizeof entry.port);
-        to_utf8(name, entry.device, sizeof entry.device);
+        to_utf8(data.data(), data_bytes, entry.port, sizeof entry.port);
+        to_utf8(name.data(), std::min<DWORD>(name_units, kValueNameUnits) * sizeof(wchar_t), entry.device,
+                sizeof entry.device);
         entries.push_back(entry);
     }
     (void)c.reg_close_key(key);
     return status == ERROR_NO_MORE_ITEMS ? ERROR_SUCCESS : status;
 }
 
-// A REG_SZ value of an open key as UTF-8; empty when it is missing, of
-// another type or longer than `Units`.
-template <DWORD Units>
+// A REG_SZ value of an open key as UTF-8; empty when it is missing or of
+// another type.
 void read_key_text(const PortsCalls& c, HKEY key, const wchar_t* value, char* out, std::size_t capacity) {
     out[0] = '\0';
-    wchar_t text[Units + 1] = {};
-    DWORD bytes = Units * sizeof(wchar_t);
+    std::vector<wchar_t> text;
     DWORD type = REG_NONE;
-    if (c.reg_query_value_ex_w(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(text), &bytes) ==
-            ERROR_SUCCESS &&
-        type == REG_SZ) {
-        terminate(text, bytes, Units);
-        to_utf8(text, out, capacity);
+    DWORD text_bytes = 0;
+    const bool read = read_text(text, [&](wchar_t* buffer, DWORD& bytes, bool& more) {
+        const LONG status =
+            c.reg_query_value_ex_w(key, value, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &bytes);
+        more = status == ERROR_MORE_DATA;
+        text_bytes = bytes;
+        return status == ERROR_SUCCESS;
+    });
+    if (read && type == REG_SZ) {
+        to_utf8(text.data(), text_bytes, out, capacity);
     }
 }
 
-// The Ports-class device whose PortName is `port`.
-bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, SP_DEVINFO_DATA& device) {
+// The first Ports-class device whose PortName is `port` and that is not in
+// `taken`, which gets its index.
+bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, std::vector<DWORD>& taken,
+                 SP_DEVINFO_DATA& device) {
     for (DWORD index = 0; index < kMaxDevices; ++index) {
+        if (std::find(taken.begin(), taken.end(), index) != taken.end()) {
+            continue;
+        }
         std::memset(&device, 0, sizeof device);
         device.cbSize = sizeof device;
         // Fails with ERROR_NO_MORE_ITEMS after the last device; any other
@@ -149,9 +176,10 @@ bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, SP_DEVINFO
             continue;
         }
         char name[kPortNameBytes];
-        read_key_text<kPortNameUnits>(c, key, L"PortName", name, sizeof name);
+        read_key_text(c, key, L"PortName", name, sizeof name);
         (void)c.reg_close_key(key);
         if (same_port_name(name, port)) {
+            taken.push_back(index);
             return true;
         }
     }
@@ -159,20 +187,26 @@ bool find_device(const PortsCalls& c, HDEVINFO set, const char* port, SP_DEVINFO
 }
 
 // A text property (REG_SZ, or the first string of a REG_MULTI_SZ) as UTF-8;
-// empty when the device has none or it does not fit.
+// empty when the device has none.
 void read_property(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, char* out,
                    std::size_t capacity) {
     out[0] = '\0';
-    // Two units short of the buffer: a list's final double NUL may be missing.
-    wchar_t text[kPropertyUnits + 2] = {};
+    std::vector<wchar_t> text;
     DWORD type = REG_NONE;
-    if (c.setup_di_get_device_registry_property_w(set, &device, property, &type,
-                                                  reinterpret_cast<PBYTE>(text),
-                                                  kPropertyUnits * sizeof(wchar_t), nullptr) == FALSE) {
-        return;
-    }
-    if (type == REG_SZ || type == REG_MULTI_SZ) {
-        to_utf8(text, out, capacity);
+    DWORD text_bytes = 0;
+    const bool read = read_text(text, [&](wchar_t* buffer, DWORD& bytes, bool& more) {
+        DWORD needed = 0;
+        const BOOL ok = c.setup_di_get_device_registry_property_w(
+            set, &device, property, &type, reinterpret_cast<PBYTE>(buffer), bytes, &needed);
+        more = ok == FALSE && GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+        // The call leaves the size of what it stored only in `needed`; the
+        // zeroed buffer ends the text where it ends.
+        text_bytes = ok != FALSE ? bytes : 0;
+        bytes = needed;
+        return ok != FALSE;
+    });
+    if (read && (type == REG_SZ || type == REG_MULTI_SZ)) {
+        to_utf8(text.data(), text_bytes, out, capacity);
     }
 }
 
@@ -181,9 +215,8 @@ void read_details(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, Po
     read_property(c, set, device, SPDRP_LOCATION_INFORMATION, out.location, sizeof out.location);
     const HKEY driver = c.setup_di_open_dev_reg_key(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (driver != invalid_key() && driver != nullptr) {
-        read_key_text<kProviderBytes>(c, driver, L"ProviderName", out.provider, sizeof out.provider);
-        read_key_text<kDriverVersionBytes>(c, driver, L"DriverVersion", out.driver_version,
-                                           sizeof out.driver_version);
+        read_key_text(c, driver, L"ProviderName", out.provider, sizeof out.provider);
+        read_key_text(c, driver, L"DriverVersion", out.driver_version, sizeof out.driver_version);
         (void)c.reg_close_key(driver);
     }
     char id[kDeviceIdUnits * 3];
@@ -192,7 +225,7 @@ void read_details(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, Po
     char instance[kDeviceIdUnits * 3] = "";
     wchar_t wide_id[kDeviceIdUnits] = {};
     if (c.setup_di_get_device_instance_id_w(set, &device, wide_id, MAX_DEVICE_ID_LEN, nullptr) != FALSE) {
-        to_utf8(wide_id, instance, sizeof instance);
+        to_utf8(wide_id, sizeof wide_id, instance, sizeof instance);
     }
     // The instance ID names the same vendor and product when the hardware ID
     // cannot be read.
@@ -207,19 +240,19 @@ void read_details(const PortsCalls& c, HDEVINFO set, SP_DEVINFO_DATA& device, Po
         std::memset(wide_id, 0, sizeof wide_id);
         if (c.cm_get_parent(&parent, device.DevInst, 0) == CR_SUCCESS &&
             c.cm_get_device_id_w(parent, wide_id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
-            to_utf8(wide_id, instance, sizeof instance);
+            to_utf8(wide_id, sizeof wide_id, instance, sizeof instance);
         }
     }
     (void)usb_serial_from_instance_id(instance, out.serial, sizeof out.serial);
 }
 
-// What SetupAPI knows of `port` (nothing under Wine, whose Ports class is empty).
-PortDetails details_of(const PortsCalls& c, HDEVINFO set, const char* port) {
+// What SetupAPI knows of `port`, from a device not in `taken`.
+PortDetails details_of(const PortsCalls& c, HDEVINFO set, const char* port, std::vector<DWORD>& taken) {
     PortDetails details;
     std::memset(&details, 0, sizeof details);
     details.usb.interface_number = -1;
     SP_DEVINFO_DATA device;
-    if (set != INVALID_HANDLE_VALUE && find_device(c, set, port, device)) {
+    if (set != INVALID_HANDLE_VALUE && find_device(c, set, port, taken, device)) {
         read_details(c, set, device, details);
     }
     return details;
@@ -247,10 +280,14 @@ LONG describe_ports(const PortsCalls& c, std::vector<PortEntry>& entries, std::v
         entries.resize(kMaxPorts);
     }
     // SetupAPI only adds detail: when it cannot give the class, each port
-    // still gets its line.
+    // still gets its line. Two SERIALCOMM entries can name one port (two
+    // drivers claiming it, or one that published it twice): each device
+    // describes one line, the first of its name not yet described, so that
+    // one device never counts twice for `find`.
     const HDEVINFO set = open_ports_class(c);
+    std::vector<DWORD> taken;
     for (const PortEntry& entry : entries) {
-        details.push_back(details_of(c, set, entry.port));
+        details.push_back(details_of(c, set, entry.port, taken));
     }
     close_ports_class(c, set);
     return status;
@@ -295,7 +332,8 @@ ExitStatus find_ports(const UsbIdFilter& filter) {
 bool find_usb_identity(const char* port_name, UsbIdentity& out) {
     const PortsCalls& c = ports_calls();
     const HDEVINFO set = open_ports_class(c);
-    const PortDetails details = details_of(c, set, port_name);
+    std::vector<DWORD> taken;
+    const PortDetails details = details_of(c, set, port_name, taken);
     close_ports_class(c, set);
     out = details.usb;
     return out.usb;

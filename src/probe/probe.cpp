@@ -35,7 +35,7 @@ ExitStatus run_find(int argc, char** argv, const ProbeHost& host) {
     return host.find_ports(filter);
 }
 
-ExitStatus run_state(int argc, char** argv) {
+ExitStatus run_state(int argc, char** argv, const ProbeHost& host) {
     std::vector<StateCheck> checks(static_cast<std::size_t>(argc - 3));
     for (int i = 3; i < argc; ++i) {
         if (!parse_state_check(argv[i], checks[static_cast<std::size_t>(i - 3)])) {
@@ -45,7 +45,7 @@ ExitStatus run_state(int argc, char** argv) {
             return usage();
         }
     }
-    return probe_state(argv[1], checks.data(), checks.size());
+    return probe_state(argv[1], checks.data(), checks.size(), host.native_usb_chip);
 }
 
 }  // namespace
@@ -69,7 +69,7 @@ ExitStatus run_probe_main(int argc, char** argv, const ProbeHost& host) {
         return kExitUsage;
     }
     if (std::strcmp(command, "state") == 0) {
-        return run_state(argc, argv);
+        return run_state(argc, argv, host);
     }
     if (std::strcmp(command, "stream") == 0) {
         StreamArgs args{};

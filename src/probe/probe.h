@@ -45,7 +45,8 @@ bool parse_state_check(const char* arg, StateCheck& out);
 
 // Asks for the controller's state, prints what it reports and a FAIL line for
 // each check the report does not meet.
-ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count);
+ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count,
+                       const char* (*native_usb_chip)(const char* port_name));
 
 // `stream`: Adalight frames at a sender's pace, then the version query.
 // Arguments 0 mean "not given" (seconds 30, fps 30, leds from the state).
@@ -76,6 +77,11 @@ std::int64_t slot_offset_ns(const StreamSchedule& schedule, std::uint32_t k);
 
 // The nearest-rank percentile (1..100) of `values`, reordered; 0 when empty.
 std::int64_t percentile(std::int64_t* values, std::size_t count, unsigned pct);
+
+// For a native-USB board (chip not nullptr), what became of DTR.
+enum class Dtr;
+void print_dtr_note(const char* port_name, const char* chip, Dtr dtr, std::uint32_t code);
+const char* native_chip_of(const char* port_name, const char* (*native_usb_chip)(const char* port_name));
 
 // The NOTE after a result that other text (a board's boot messages) preceded.
 void print_other_text_note(std::uint32_t other_bytes);

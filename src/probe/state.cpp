@@ -1,3 +1,5 @@
+#include <cctype>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -31,11 +33,13 @@ bool is_text_key(std::size_t key) { return key >= 4; }
 
 bool is_json_line(const std::uint8_t* line, std::uint32_t count) { return count > 0 && line[0] == '{'; }
 
-// Finds where a reply stopped being JSON: the parser reports how many bytes it
-// had read, counting the one it could not take, or one past the end when the
-// input ended first. Every event is accepted; only the error counts.
+// Where a reply stopped being JSON. The parser reports how many bytes it had
+// read: up to the byte its lexer could not take, or to the end of a whole
+// token its grammar could not take, or one past the end when the input ended
+// first. Every event is accepted; only the error counts.
 struct ErrorPosition : nlohmann::json_sax<Json> {
     std::size_t position = 0;
+    bool in_token = false;  // a lexer error: the position is the bad byte itself
     bool null() override { return true; }
     bool boolean(bool) override { return true; }
     bool number_integer(number_integer_t) override { return true; }
@@ -48,11 +52,81 @@ struct ErrorPosition : nlohmann::json_sax<Json> {
     bool end_object() override { return true; }
     bool start_array(std::size_t) override { return true; }
     bool end_array() override { return true; }
-    bool parse_error(std::size_t at, const std::string&, const nlohmann::detail::exception&) override {
+    bool parse_error(std::size_t at, const std::string&, const nlohmann::detail::exception& e) override {
         position = at;
+        // The lexer's messages, and only they, quote what it last read.
+        in_token = std::strstr(e.what(), "; last read: ") != nullptr;
         return false;
     }
 };
+
+bool is_json_space(std::uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_json_mark(std::uint8_t c) { return std::strchr("{}[]:,", c) != nullptr; }
+
+// The start of the token whose last byte is at `last` in text the lexer took
+// whole up to there: strings from quote to quote, a structural character, or
+// a run of anything else (numbers, literals).
+std::size_t token_start(const std::uint8_t* text, std::size_t last) {
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= last;) {
+        start = i;
+        if (is_json_space(text[i]) || is_json_mark(text[i])) {
+            ++i;
+        } else if (text[i] == '"') {
+            for (++i; i <= last && text[i] != '"'; ++i) {
+                i += text[i] == '\\' ? 1 : 0;
+            }
+            ++i;
+        } else {
+            while (i <= last && !is_json_space(text[i]) && !is_json_mark(text[i]) && text[i] != '"') {
+                ++i;
+            }
+        }
+    }
+    return start;
+}
+
+// The UTF-16 unit of a `\uXXXX` escape at `at`, or -1.
+long escaped_unit(const std::vector<std::uint8_t>& text, std::size_t at) {
+    if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') {
+        return -1;
+    }
+    long unit = 0;
+    for (std::size_t i = at + 2; i < at + 6; ++i) {
+        const int c = std::tolower(text[i]);
+        const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (digit < 0) {
+            return -1;
+        }
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
+// JSON's grammar allows an escaped surrogate without its other half, which
+// stands for no character, and the parser refuses it. Each becomes `\u001a`,
+// the same six bytes (positions stay true) decoding to a control character,
+// which the device text rule prints as `?`.
+void replace_lone_surrogates(std::vector<std::uint8_t>& text) {
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"') {
+            in_string = !in_string;
+        } else if (in_string && text[i] == '\\') {
+            const long unit = escaped_unit(text, i);
+            const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+            const long next = high ? escaped_unit(text, i + 6) : -1;
+            if (high && next >= 0xDC00 && next <= 0xDFFF) {
+                i += 11;  // a pair
+            } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+                std::memcpy(&text[i], "\\u001a", 6);
+                i += 5;
+            } else {
+                ++i;  // the escaped character
+            }
+        }
+    }
+}
 
 // The member `inner` of the member `outer` of an object, or nullptr. Only
 // find() and the type tests are used: they never throw.
@@ -84,6 +158,14 @@ std::string integer_field(const Json* value) {
     if (value != nullptr && value->is_number_integer()) {
         return std::to_string(*value->get_ptr<const Json::number_integer_t*>());
     }
+    // 1e2 and 12.0 are whole numbers too. Past 2^53 a double no longer holds
+    // every whole number, so which one was sent is not known.
+    if (value != nullptr && value->is_number_float()) {
+        const double number = *value->get_ptr<const Json::number_float_t*>();
+        if (std::fabs(number) <= 9007199254740992.0 && number == std::floor(number)) {
+            return std::to_string(static_cast<long long>(number));
+        }
+    }
     return "unknown";
 }
 
@@ -105,7 +187,7 @@ const Json* leds_count(const Json& doc) {
 }
 
 // One reported value: as the OK line prints it, and as a check compares it
-// (text without its quotes).
+// (text as the controller sent it, after JSON decoding).
 struct Field {
     std::string printed;
     std::string compared;
@@ -118,8 +200,8 @@ Field text_field(const Json* value) {
     if (value == nullptr || !value->is_string()) {
         return {"unknown", "", false};
     }
-    const std::string text = device_text(*value->get_ptr<const Json::string_t*>());
-    return {"\"" + text + "\"", text, true};
+    const std::string& text = *value->get_ptr<const Json::string_t*>();
+    return {"\"" + device_text(text) + "\"", text, true};
 }
 
 ExitStatus report_state(const Json& doc, const StateCheck* checks, std::size_t check_count) {
@@ -147,8 +229,10 @@ ExitStatus report_state(const Json& doc, const StateCheck* checks, std::size_t c
         const std::string expected = checks[i].value;
         const std::string shown = is_text_key(checks[i].key) ? "\"" + device_text(expected) + "\""
                                                              : device_text(expected, TextForm::bare);
-        print_out("FAIL state key=%s expected=%s reported=%s\n", kStateKeys[checks[i].key], shown.c_str(),
-                  field.printed.c_str());
+        // Two values that differ only where the rule prints `?` or `'` look alike.
+        const char* hidden = field.known && shown == field.printed ? " hidden-difference" : "";
+        print_out("FAIL state key=%s expected=%s reported=%s%s\n", kStateKeys[checks[i].key], shown.c_str(),
+                  field.printed.c_str(), hidden);
         status = kExitFail;
     }
     return status;
@@ -166,14 +250,18 @@ ExitStatus judge_reply(const std::uint8_t* reply, std::uint32_t count, LineEnd e
     while (text > 0 && (reply[text - 1] == '\n' || reply[text - 1] == '\r')) {
         --text;
     }
-    const Json doc = Json::parse(reply, reply + text, nullptr, false);
+    std::vector<std::uint8_t> json(reply, reply + text);
+    replace_lone_surrogates(json);
+    const Json doc = Json::parse(json.begin(), json.end(), nullptr, false);
     if (doc.is_discarded()) {
         ErrorPosition error;
-        Json::sax_parse(reply, reply + text, &error);
+        Json::sax_parse(json.begin(), json.end(), &error);
         if (error.position > text) {
             print_out("FAIL state reply=cut bytes=%lu\n", static_cast<unsigned long>(count));
         } else {
-            const std::size_t at = error.position > 0 ? error.position : 1;
+            // 1-based: the bad byte, or the first byte of the token that does not fit.
+            const std::size_t last = error.position > 0 ? error.position - 1 : 0;
+            const std::size_t at = 1 + (error.in_token ? last : token_start(json.data(), last));
             print_out("FAIL state reply=not-json at=%lu bytes=%lu\n", static_cast<unsigned long>(at),
                       static_cast<unsigned long>(count));
         }
@@ -214,10 +302,13 @@ bool parse_state_check(const char* arg, StateCheck& out) {
     return false;
 }
 
-ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count) {
+ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count,
+                       const char* (*native_usb_chip)(const char* port_name)) {
     std::vector<std::uint8_t> line(kReplyLimit + 1);
-    const AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
-                              is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    const char* chip = native_chip_of(port_name, native_usb_chip);
+    AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
+                        is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    plan.raise_dtr = chip != nullptr;
     AttemptOutcome out;
     run_attempts(port_name, plan, out);
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
@@ -227,9 +318,10 @@ ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::siz
     ExitStatus status = kExitFail;
     if (out.found) {
         status = judge_reply(line.data(), out.count, out.end, checks, check_count);
-    } else if (out.other_bytes > 0) {
-        print_out("FAIL state reply=no-json bytes=%lu waited_ms=%d\n",
-                  static_cast<unsigned long>(out.other_bytes), elapsed_ms(out.start));
+    } else if (out.bytes > 0) {
+        print_out("FAIL state reply=no-json bytes=%lu waited_ms=%d\n", static_cast<unsigned long>(out.bytes),
+                  elapsed_ms(out.start));
+        print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
         return kExitFail;
     } else if (out.last == Obstacle::write) {
         print_out("FAIL state write code=%lu\n", as_ulong(out.last_code));
@@ -237,5 +329,6 @@ ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::siz
         print_out("FAIL state reply=none waited_ms=%d\n", elapsed_ms(out.start));
     }
     print_other_text_note(out.other_bytes);
+    print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
     return status;
 }

@@ -177,73 +177,38 @@ void send_frames(PortHandle port, const StreamSchedule& schedule, std::uint32_t 
 struct Alive {
     bool found = false;
     std::string reply;
-    bool write_failed = false;
 };
 
-// The version query after the stream, each line judged as `ready` judges
-// one; lines that are not the reply are the board's text.
-void check_alive(PortHandle port, Alive& alive, BoardText& text) {
+// The version query after the stream, through the attempt loop on the
+// stream's port, so each line is judged as `ready` judges one. Its other
+// text is the board's too.
+void check_alive(const char* port_name, PortHandle port, Alive& alive, BoardText& text) {
     std::uint8_t line[kLineCapacity + 1] = {};
-    std::uint32_t count = 0;
-    bool cut = false;  // the line outgrew the capacity: other text to its end
-    std::uint8_t chunk[kChunkBytes];
-    const MonoNs start = mono_now_ns();
-    MonoNs next_ask = start;
-    MonoNs last_byte = start;
-    const auto judge = [&](MonoNs now) {
-        if (!cut && is_version_reply(line, count)) {
-            std::uint32_t n = count;
-            (void)judge_version_reply(line, n);
-            alive.reply = quoted(line, n);
-            alive.found = true;
-        } else {
-            take_text(text, line, count, now);
+    const std::uint8_t query = VERSION_QUERY;
+    AttemptPlan plan = {&query,           VERSION_QUERY_LEN, line,         kLineCapacity,
+                        is_version_reply, kAliveWaitNs,      kAliveWaitNs, true};
+    plan.port = port;
+    AttemptOutcome out;
+    run_attempts(port_name, plan, out);
+    if (out.other_bytes > 0) {
+        // The first bytes of the last query's answer stand for the first line.
+        const std::uint32_t seen = std::min(out.seen_count, out.other_bytes);
+        const MonoNs now = mono_now_ns();
+        if (text.bytes == 0) {
+            take_text(text, out.seen, seen, now);
             finish_text_line(text);
+            text.bytes = 0;
         }
-        count = 0;
-    };
-    for (MonoNs now = start; !deadline_passed(now, start + kAliveWaitNs); now = mono_now_ns()) {
-        if (deadline_passed(now, next_ask) && count == 0) {
-            ErrorCode code = 0;
-            const std::uint8_t query = VERSION_QUERY;
-            if (!write_timed(port, &query, VERSION_QUERY_LEN, code)) {
-                alive.write_failed = true;
-                return;
-            }
-            next_ask += kAttemptNs;
-        }
-        const std::uint32_t n = std::min(read_timed(port, chunk, kChunkBytes), kChunkBytes);
-        now = mono_now_ns();
-        for (std::uint32_t i = 0; i < n && !alive.found; ++i) {
-            last_byte = now;
-            if (is_line_end(chunk[i])) {
-                cut = false;
-                if (count > 0) {
-                    line[count++] = chunk[i];
-                    judge(now);
-                }
-            } else if (cut) {
-                take_text(text, &chunk[i], 1, now);
-            } else {
-                line[count++] = chunk[i];
-                if (count == kLineCapacity) {
-                    judge(now);
-                    cut = true;
-                }
-            }
-        }
-        if (!alive.found && count > 0 && now - last_byte >= kQuietNs) {
-            judge(now);
-        }
-        if (alive.found) {
-            return;
-        }
-        if (n == 0) {
-            sleep_ms(10);
+        text.bytes += out.other_bytes;
+        if (text.first_ns < 0) {
+            text.first_ns = now;
         }
     }
-    if (count > 0) {
-        judge(mono_now_ns());
+    if (out.found) {
+        std::uint32_t n = out.count;
+        (void)judge_version_reply(line, n);
+        alive.reply = quoted(line, n);
+        alive.found = true;
     }
 }
 
@@ -326,38 +291,42 @@ ExitStatus report(const StreamRun& run, std::uint32_t leds, const Alive& alive, 
     return cause.empty() ? kExitPass : kExitFail;
 }
 
-// The port for the stream, opened by the state exchange when the LED count
-// must be read first (the port stays open: re-opening restarts some boards).
-PortHandle open_for_stream(const char* port_name, std::uint32_t& leds) {
+// The port for the stream. When the LED count must be read first, the state
+// exchange opens it and hands it over: re-opening restarts some boards.
+PortHandle open_for_stream(const char* port_name, const char* chip, std::uint32_t& leds,
+                           AttemptOutcome& out) {
+    std::vector<std::uint8_t> line(kStateReplyLimit + 1);
+    AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kStateReplyLimit,
+                        is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    plan.raise_dtr = chip != nullptr;
+    plan.keep_open = true;
+    out = AttemptOutcome{};
     if (leds != 0) {
         ErrorCode code = 0;
-        const PortHandle port = open_port(port_name, code, OnOpen::purge_input);
-        if (!port_is_open(port)) {
+        out.port = open_port(port_name, code, OnOpen::purge_input);
+        if (!port_is_open(out.port)) {
             print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
+        } else if (plan.raise_dtr) {
+            out.dtr = raise_dtr(out.port, out.dtr_code) ? Dtr::raised : Dtr::failed;
         }
-        return port;
+        return out.port;
     }
-    std::vector<std::uint8_t> line(kStateReplyLimit + 1);
-    const AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kStateReplyLimit,
-                              is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
-    AttemptOutcome out;
     run_attempts(port_name, plan, out);
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
         print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
-        return kInvalidPort;
+    } else {
+        leds = out.found && out.end != LineEnd::full ? reported_leds(line.data(), out.count) : 0;
+        if (leds == 0) {
+            print_out("FAIL stream leds=unknown cause=%s hint=\"give leds=N\"\n",
+                      out.found ? "no-led-count" : "no-state");
+            print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
+        }
     }
-    leds = out.found && out.end != LineEnd::full ? reported_leds(line.data(), out.count) : 0;
-    if (leds == 0) {
-        print_out("FAIL stream leds=unknown cause=%s hint=\"give leds=N\"\n",
-                  out.found ? "no-led-count" : "no-state");
-        return kInvalidPort;
+    if (leds == 0 && port_is_open(out.port)) {
+        close_port(out.port);
+        out.port = kInvalidPort;
     }
-    ErrorCode code = 0;
-    const PortHandle port = open_port(port_name, code, OnOpen::purge_input);
-    if (!port_is_open(port)) {
-        print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
-    }
-    return port;
+    return out.port;
 }
 
 bool parse_number(const char* text, std::uint32_t low, std::uint32_t high, std::uint32_t& out) {
@@ -438,21 +407,11 @@ ExitStatus probe_stream(const char* port_name, const StreamArgs& args,
     const std::uint32_t seconds = args.seconds != 0 ? args.seconds : kDefaultSeconds;
     const std::uint32_t fps = args.fps != 0 ? args.fps : kDefaultFps;
     std::uint32_t leds = args.leds;
-    PortHandle port = open_for_stream(port_name, leds);
+    const char* chip = native_chip_of(port_name, native_usb_chip);
+    AttemptOutcome opened;
+    const PortHandle port = open_for_stream(port_name, chip, leds, opened);
     if (!port_is_open(port)) {
         return kExitFail;
-    }
-    const char* chip = native_usb_chip != nullptr ? native_usb_chip(port_name) : nullptr;
-    if (chip != nullptr) {
-        ErrorCode code = 0;
-        if (raise_dtr(port, code)) {
-            print_out("NOTE: %s is a native USB port (%s): DTR raised, RTS kept off.\n", port_name, chip);
-        } else {
-            print_out(
-                "NOTE: %s is a native USB port (%s): raising DTR failed (code=%lu); going on with DTR "
-                "off.\n",
-                port_name, chip, as_ulong(code));
-        }
     }
     const StreamSchedule schedule = plan_stream(seconds, fps, leds);
     if (schedule.at_ceiling) {
@@ -467,13 +426,16 @@ ExitStatus probe_stream(const char* port_name, const StreamArgs& args,
     Alive alive;
     watch_stop_request(true);
     send_frames(port, schedule, leds, run, text);
-    // The check runs after Ctrl+C too: a stopped stream still tells
-    // whether the controller answers.
-    if (!run.write_failed) {
-        check_alive(port, alive, text);
+    finish_text_line(text);
+    // The check runs after Ctrl+C too: a stopped stream still tells whether
+    // the controller answers. It takes the port over and closes it.
+    if (run.write_failed) {
+        close_port(port);
+    } else {
+        check_alive(port_name, port, alive, text);
     }
     watch_stop_request(false);
-    finish_text_line(text);
-    close_port(port);
-    return report(run, leds, alive, text);
+    const ExitStatus status = report(run, leds, alive, text);
+    print_dtr_note(port_name, chip, opened.dtr, opened.dtr_code);
+    return status;
 }

@@ -76,9 +76,13 @@ LONG WINAPI enum_value(HKEY, DWORD index, LPWSTR name, LPDWORD name_units, LPDWO
 LONG WINAPI query_value(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD bytes) {
     const auto k = reinterpret_cast<std::uintptr_t>(key);
     const Device& d = g->devices[k - (k < kDriverKeys ? kDeviceKeys : kDriverKeys)];
+    // Only the names Windows gives these values.
     const std::wstring n = name;
-    EXPECT_EQ(n == L"PortName", k < kDriverKeys) << k;
-    const std::wstring& text = n == L"PortName" ? d.port : n == L"ProviderName" ? d.provider : d.version;
+    const std::wstring none;
+    const std::wstring& text = k < kDriverKeys         ? (n == L"PortName" ? d.port : none)
+                               : n == L"ProviderName"  ? d.provider
+                               : n == L"DriverVersion" ? d.version
+                                                       : none;
     *type = REG_SZ;
     return text.empty()                     ? ERROR_FILE_NOT_FOUND
            : put(text, data, *bytes, bytes) ? ERROR_SUCCESS
@@ -104,12 +108,14 @@ HKEY WINAPI open_device_key(HDEVINFO, PSP_DEVINFO_DATA data, DWORD scope, DWORD,
            reinterpret_cast<HKEY>((type == DIREG_DEV ? kDeviceKeys : kDriverKeys) + data->DevInst - 1);
 }
 BOOL WINAPI property(HDEVINFO, PSP_DEVINFO_DATA data, DWORD which, PDWORD type, PBYTE buffer, DWORD size,
-                     PDWORD) {
+                     PDWORD required) {
     const Device& d = g->devices[data->DevInst - 1];
     const bool list = which == SPDRP_HARDWAREID;
     const std::wstring& text = list ? d.hardware_id : which == SPDRP_FRIENDLYNAME ? d.name : d.location;
     *type = list ? REG_MULTI_SZ : REG_SZ;
-    return !text.empty() && put(text, buffer, size, nullptr, list);
+    const bool fits = !text.empty() && put(text, buffer, size, required, list);
+    SetLastError(fits ? ERROR_SUCCESS : text.empty() ? ERROR_INVALID_DATA : ERROR_INSUFFICIENT_BUFFER);
+    return fits;
 }
 BOOL WINAPI instance_id(HDEVINFO, PSP_DEVINFO_DATA data, PWSTR id, DWORD units, PDWORD) {
     return put(g->devices[data->DevInst - 1].instance, id, units * sizeof(wchar_t));
@@ -200,7 +206,7 @@ TEST_F(PortsListing, RegistryThatCannotBeReadOrHasNoPorts) {
 }
 
 TEST_F(PortsListing, ValuesSkippedAndAnEnumerationErrorAfterTheLinesRead) {
-    script.serialcomm = {{L"\\Device\\Long", L"COM2 and a name too long for any port"},
+    script.serialcomm = {{L"\\Device\\Empty", L""},
                          {L"\\Device\\Dword", L"COM3"},
                          {L"\\Device\\Serial0", L"COM1"},
                          {L"\\Device\\Serial9", L"COM9"}};
@@ -251,4 +257,32 @@ TEST_F(PortsListing, FindByUsbIdentity) {
     script.open_status = ERROR_ACCESS_DENIED;
     EXPECT_EQ(find_ports(filter), 1);
     EXPECT_EQ(console.err, "FAIL find registry code=5\n");
+}
+
+// Values longer than their fields are read whole, then cut and marked; a lone
+// surrogate prints `?`; of two entries naming one port, one gets its device.
+TEST_F(PortsListing, LongValuesAndTwoEntriesForOnePort) {
+    const std::wstring port = L"COM" + std::wstring(600, L'9');
+    script.serialcomm = {{L"\\Device\\" + std::wstring(200, L'x'), L"COM3"},
+                         {L"\\Device\\USBSER001", L"COM3"},
+                         {L"\\Device\\Silabser0", port}};
+    script.devices = {
+        {L"COM3", L"", L"USB\\VID_1A86&PID_7523", L"", L"", L""},
+        {port, std::wstring(600, L'n'), L"USB\\VID_10C4&PID_EA60", L"\xD800" + std::wstring(200, L'l'),
+         L"USB\\VID_10C4&PID_EA60\\" + std::wstring(150, L's'), L"", L"Silabs",
+         L"1.2.3.4" + std::wstring(40, L'5')}};
+    EXPECT_EQ(list_ports(), 0);
+    EXPECT_EQ(console.out,
+              "OK port=COM3 vid=1A86 pid=7523 mi=- chip=\"CH340/CH341\" serial=- location=- name=- driver=- "
+              "device=\"\\Device\\USBSER001\"\n"
+              "OK port=COM3 vid=- pid=- mi=- chip=- serial=- location=- name=- driver=- device=\"\\Device\\" +
+                  std::string(116, 'x') + "...\"\nOK port=COM" + std::string(25, '9') +
+                  "... vid=10C4 pid=EA60 mi=- chip=\"CP210x\" serial=\"" + std::string(124, 's') +
+                  "...\" location=\"?" + std::string(123, 'l') + "...\" name=\"" + std::string(252, 'n') +
+                  "...\" driver=\"Silabs 1.2.3.4" + std::string(21, '5') +
+                  "...\" device=\"\\Device\\Silabser0\"\nOK ports count=3\n");
+    UsbIdFilter filter{};
+    ASSERT_TRUE(parse_usb_id_filter("1a86:7523", filter));
+    EXPECT_EQ(find_ports(filter), 0);
+    EXPECT_EQ(console.out.substr(console.out.size() - 5), "COM3\n");
 }

@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/console.h"
 #include "common/device_text.h"
+#include "protocol/version_reply.h"
 
 // The Windows console path converts a line piece by piece; a piece must never
 // end inside a UTF-8 sequence, or the console would show U+FFFD twice for a
@@ -54,14 +56,59 @@ TEST(ConsoleVisible, ShowsControlCharactersInsteadOfPassingThem) {
 }
 
 // Device text in a result line: only text that is whole, valid and harmless
-// is copied; a value cut short still closes its quotes.
+// is copied, and bare text is printable ASCII; a value cut short says so,
+// still closes its quotes and never writes past its capacity.
 TEST(DeviceText, HidesWhatCouldBreakALineAndKeepsTheRest) {
-    const std::string text = "\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xE2\x80\xA9|\xF0\x9F\x92\xA1|\xC3\xA9";
-    char out[64];
-    EXPECT_EQ(put_device_text(text.data(), text.size(), TextForm::quoted, out, sizeof out), 23u);
-    EXPECT_STREQ(out, "\"??|???|????|?|\xF0\x9F\x92\xA1|\xC3\xA9\"");
-    EXPECT_EQ(put_device_text("a \"\xC3\xA9", 5, TextForm::bare, out, 5), 3u);  // no room for the é
-    EXPECT_STREQ(out, "a??");
-    EXPECT_EQ(put_device_text("abc\xC3\xA9", 5, TextForm::quoted, out, 7), 5u);
-    EXPECT_STREQ(out, "\"abc\"");
+    const TextForm q = TextForm::quoted;
+    struct Case {
+        std::string text;
+        TextForm form;
+        std::size_t capacity;
+        std::string want;
+    } cases[] = {
+        // Overlong forms (two- and three-byte), a surrogate, past U+10FFFF,
+        // lead bytes F5 and F7, a sequence broken by an ASCII byte.
+        {"\xC0\x80|\xE0\x80\x9F|\xED\xA0\x80|\xF4\x90\x80\x80|\xF5\x80\xF7|\xE2\x80\x41", q, 64,
+         "\"??|???|???|????|???|??A\""},
+        // U+001F, DEL, U+009F, U+2028, U+2029, then both ends of U+200B..U+200F,
+        // U+202A..U+202E, U+2066..U+2069 and U+FEFF; after `|` their neighbours,
+        // U+00A0 and an emoji, which are text.
+        {"\x1F\x7F\xC2\x9F\xE2\x80\xA8\xE2\x80\xA9\xE2\x80\x8B\xE2\x80\x8F\xE2\x80\xAA\xE2\x80\xAE\xE2\x81"
+         "\xA6"
+         "\xE2\x81\xA9\xEF\xBB\xBF|\xE2\x80\x8A\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA"
+         "\xEF\xBB\xBE\xC2\xA0\xF0\x9F\x92\xA1\"",
+         q, 80,
+         "\"????????????|\xE2\x80\x8A\xE2\x80\x90\xE2\x80\xA7\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xAA\xEF\xBB\xBE"
+         "\xC2\xA0\xF0\x9F\x92\xA1'\""},
+        // Bare: a space, `"`, U+00A0 and U+3000 are `?` byte by byte.
+        {"COM 9\"\xC2\xA0\xE3\x80\x80~!", TextForm::bare, 32, "COM?9??????~!"},
+        {std::string(31, 'x'), TextForm::bare, 32, std::string(31, 'x')},
+        {std::string(32, 'x'), TextForm::bare, 32, std::string(28, 'x') + "..."},
+        {"abcdef", q, 9, "\"abcdef\""},
+        {"abc\xC3\xA9"
+         "def",
+         q, 9, "\"abc...\""},  // the mark never splits the é
+        {"abcd\x01\x01\x01\x01", q, 8, "\"ab...\""},
+    };
+    for (const Case& c : cases) {
+        char out[96];
+        std::memset(out, '#', sizeof out);
+        const std::size_t n = put_device_text(c.text.data(), c.text.size(), c.form, out, c.capacity);
+        EXPECT_EQ(std::string(out, n), c.want);
+        EXPECT_EQ(out[n], '\0');
+        EXPECT_EQ(std::string(out + c.capacity, 4), "####") << c.want;
+    }
+}
+
+// The hex dump of a reply the tool does not take: whole bytes, within the size.
+TEST(HexBytes, WholeBytesThatFit) {
+    const std::uint8_t bytes[] = {0xAB, 0x01, 0xFF};
+    for (const auto& c :
+         {std::make_pair(3, "AB"), std::make_pair(8, "AB 01"), std::make_pair(9, "AB 01 FF")}) {
+        char out[16];
+        std::memset(out, '#', sizeof out);
+        const std::size_t n = format_hex_bytes(bytes, 3, out, static_cast<std::size_t>(c.first));
+        EXPECT_EQ(std::string(out, n + 1), std::string(c.second) + '\0');
+        EXPECT_EQ(out[c.first], '#');
+    }
 }

@@ -32,8 +32,14 @@ TEST(Ports, ParsesUsbAndFtdiIdsAndMarksNativeBoards) {
     EXPECT_EQ(usb_of("USB\\XVID_1A86&PID_7523"), "0 0 0000:0000 mi=-1");
 
     EXPECT_EQ(serial_of("FTDIBUS\\VID_0403+PID_6001+5&1F2E&0&1\\0000"), "(none)");
-    EXPECT_EQ(serial_of("USB\\VID_10C4&PID_EA60\\0123456789ABCDEFGHIJ"), "0123456789ABCDE");  // truncated
+    EXPECT_EQ(serial_of("USB\\VID_10C4&PID_EA60\\0123456789ABCDEFGHIJ"), "0123456789AB...");  // cut
     EXPECT_EQ(serial_of("BTHENUM\\{00001101}\\7&1A&0&001122334455_C00000000"), "(none)");
+
+    // Registry text is UTF-16 that no one checked: a surrogate alone is `?`,
+    // also one whose partner lies past the end.
+    const char16_t wide[] = {u'a', 0xD800, u'b', 0xDC00, 0xD83D, 0xDCA1, 0xE9, 0x20AC, 0, u'z'};
+    EXPECT_EQ(utf8_from_utf16(wide, 10), "a?b?\xF0\x9F\x92\xA1\xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(utf8_from_utf16(wide + 4, 1), "?");
 
     EXPECT_TRUE(is_native_usb_board(0x303A, 0x1001) && is_native_usb_board(0x2E8A, 0x000A));
     EXPECT_FALSE(is_native_usb_board(0x10C4, 0xEA60) || is_native_usb_board(0x1234, 0x5678));
@@ -83,6 +89,9 @@ TEST(Ports, FindFilterAndResult) {
                                    {{true, 0x303A, 0x1001, 0}, "F4:12:FA:4D \"X", "", "", "", ""},
                                    {{true, 0x303A, 0x1001, 0}, "F4:12:FA:4D", "", "", "", ""},
                                    {{false, 0x303A, 0x1001, 0}, "F4:12:FA:4D \"X", "", "", "", ""}};
+    UsbIdFilter prefix{};
+    ASSERT_TRUE(parse_usb_id_filter("303a:1001:F4:12", prefix));
+    EXPECT_FALSE(usb_id_matches(prefix, details[2]));  // a serial is matched whole
     FakeConsole console;
     EXPECT_EQ(print_find_result(f, entries + 1, details + 1, 3), 0);
     EXPECT_EQ(console.out + console.err, "COM7\n");

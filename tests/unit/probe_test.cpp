@@ -71,8 +71,10 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
     EXPECT_EQ(console.err, line(kBadPortName, "com3"));
     for (const char* command : {"Ready", "readyX"}) {
         console.err.clear();
+        console.prints.clear();
         EXPECT_EQ(run({"COM5", command}), 2);
         EXPECT_EQ(console.err, line(kUnknownCommand, command) + kProbeUsage);
+        EXPECT_EQ(console.prints.size(), 8u);
     }
     console.err.clear();
     EXPECT_EQ(run({"COX5", "ready"}), 2);
@@ -100,10 +102,13 @@ TEST_F(Probe, ReadyCountsBootTextBeforeTheReply) {
     reply_at(0, "rst:0x1 (POWERON)\r\nboot:0x13\r\n");  // 30 bytes, then deaf until 1.5 s
     reply_at(1500, "OK\nWLED 0.14.0\r\n");
     EXPECT_EQ(run({"COM5", "ready"}), 0);
-    EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "2", "WLED 0.14.0") + line(kReadyOtherText, "33"));
+    EXPECT_EQ(console.out, line(kReadyOk, result_ms(), "2", "WLED 0.14.0") + line(kReadyOtherText, "31"));
     EXPECT_GE(result_ns(), 1500 * kNsPerMs);
     EXPECT_EQ(link.opened.size(), 1u);
-    EXPECT_EQ(link.all_bytes(), bytes_of("vv"));
+    // Asked again once the boot text has stopped for 0.25 s, then at the next attempt.
+    EXPECT_EQ(link.all_bytes(), bytes_of("vvv"));
+    EXPECT_GE(link.writes[1].start_ns - start, 250 * kNsPerMs);
+    EXPECT_LT(link.writes[1].start_ns - start, 350 * kNsPerMs);
 }
 
 TEST_F(Probe, ReadyReopensOnlyAfterAFailedWrite) {
@@ -114,13 +119,13 @@ TEST_F(Probe, ReadyReopensOnlyAfterAFailedWrite) {
     ASSERT_EQ(link.opened.size(), 2u);
     EXPECT_EQ(link.writes[1].port, link.opened[1]);
 
-    // A line the old handle began is not completed on the new one.
+    // A line the old handle began is not completed on the new one, but counted.
     console.out.clear();
     link.write_script = {{}, failed_write(22)};
     reply_at(800, "WLED 0.");
-    reply_at(2000, "14.0\r\n");
-    EXPECT_EQ(run({"COM5", "ready"}), 1);
-    EXPECT_EQ(console.out, line(kReadyFail, "30000", "silence"));
+    reply_at(2000, "14.0\r\nWLED 1\n");
+    EXPECT_EQ(run({"COM5", "ready"}), 0);
+    EXPECT_EQ(console.out, line(kReadyOk, "2010", "3", "WLED 1") + line(kReadyOtherText, "12"));
 }
 
 TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
@@ -133,8 +138,11 @@ TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
 
     console.out.clear();
     reply_at(29500, "OK\r\n");
-    EXPECT_EQ(run({"COM7", "ready"}), 1);  // the DTR note is for silence only
-    EXPECT_EQ(console.out, line(kReadyFail, result_ms(), "reply reply_bytes=4F 4B 0D 0A"));
+    link.dtr_result = {false, 50};  // Wine on a pty: ERROR_NOT_SUPPORTED
+    EXPECT_EQ(run({"COM7", "ready"}), 1);
+    EXPECT_EQ(console.out, line(kReadyFail, result_ms(), "reply reply_bytes=4F 4B 0D 0A") +
+                               line(kDtrRefusedNote, "COM7", "ESP32-S3", "50"));
+    EXPECT_EQ(link.dtr_raised.size(), 2u);  // once for each open of the native port, never for COM5
 
     console.out.clear();
     link.open_script.assign(30, {false, 2});
@@ -155,8 +163,10 @@ TEST_F(Probe, ReadyJudgesWholeLines) {
     const std::string wled63 = "WLED " + std::string(58, '9');
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"boot\rWLED 0.14.0\r\n", line(kReadyOk, "10", "1", "WLED 0.14.0") + line(kReadyOtherText, "5")},
-        {"\nWLED 1\n", line(kReadyOk, "10", "1", "WLED 1") + line(kReadyOtherText, "1")},
-        {wled63 + "0\r\n", line(kReadyOk, "10", "1", wled63)},  // judged at 63 bytes
+        {"\r\n\nWLED 1\n", line(kReadyOk, "10", "1", "WLED 1")},  // empty lines are not text
+        {wled63 + "0\r\n", line(kReadyOk, "10", "1", wled63)},    // judged at 63 bytes
+        {std::string(63, 'x') + "WLED 0\r\nWLED 1\n",             // a full line's rest is not a line
+         line(kReadyOk, "10", "1", "WLED 1") + line(kReadyOtherText, "70")},
     };
     for (const auto& c : cases) {
         console.out.clear();
@@ -188,14 +198,15 @@ TEST_F(Probe, ReadyJudgesWholeLines) {
 
 TEST_F(Probe, StateSendsTheQueryAndReportsWhatItKnows) {
     link.read_script.push_back(
-        read_of("{\"state\":{\"on\":true,\"bri\":128,\"seg\":[]},\"info\":{\"ver\":\"0.14.0\","));
+        read_of("{\"state\":{\"on\":true,\"bri\":1.28e2,\"seg\":[]},\"info\":{\"ver\":\"0.14.0\","));
     link.read_script.push_back(read_of("\"leds\":{\"count\":12},\"live\":false,\"name\":\"WLED\"}}\r\n"));
     EXPECT_EQ(run({"COM5", "state"}), 0);
     EXPECT_EQ(console.out, line(kStateOk, "true", "128", "false", "12", "\"0.14.0\"", "\"WLED\""));
     EXPECT_EQ(link.all_bytes(), bytes_of("{\"v\":true}\n"));
 
     console.out.clear();
-    link.read_script.push_back(read_of("{\"state\":{\"on\":false,\"bri\":\"x\"}}\r\n"));
+    link.read_script.push_back(
+        read_of("{\"state\":{\"on\":false,\"bri\":\"x\"},\"info\":{\"leds\":{\"count\":1.5}}}\n"));
     EXPECT_EQ(run({"COM5", "state"}), 0);
     EXPECT_EQ(console.out, line(kStateOk, "false", "unknown", "unknown", "unknown", "unknown", "unknown"));
 }
@@ -216,9 +227,15 @@ TEST_F(Probe, StateFailures) {
     EXPECT_EQ(run({"COM5", "state"}), 1);
     link.read_script.push_back(read_of("{\"on\":true}\n"));
     EXPECT_EQ(run({"COM5", "state"}), 1);
-    link.read_script.push_back(read_of("{}x\n"));
+    link.read_script.push_back(read_of("{\"on\":tx}\n"));
     EXPECT_EQ(run({"COM5", "state"}), 1);
-    reply_at(2800, "{\"state\":");  // cut by the end of the wait
+    link.read_script.push_back(read_of("{\"a\":1 \"b\\\"c\"}\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.read_script.push_back(read_of("{\"state\":1,\"info\":[]}\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    link.read_script.push_back(read_of("\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);
+    reply_at(2800, "{\"state\":");  // across the end of the wait, then quiet
     EXPECT_EQ(run({"COM5", "state"}), 1);
     link.read_script.push_back(read_of(std::string(16384, '{')));
     EXPECT_EQ(run({"COM5", "state"}), 1);
@@ -227,7 +244,9 @@ TEST_F(Probe, StateFailures) {
                   line(kStateFail, "reply=not-json at=19 bytes=21") +
                   line(kStateFail, "reply=error error=3") + kStateBusyNote +
                   line(kStateFail, "reply=error error=4") + line(kStateFail, "reply=cut bytes=9") +
-                  line(kStateFail, "reply=no-state") + line(kStateFail, "reply=not-json at=3 bytes=4") +
+                  line(kStateFail, "reply=no-state") + line(kStateFail, "reply=not-json at=8 bytes=10") +
+                  line(kStateFail, "reply=not-json at=8 bytes=15") + line(kStateFail, "reply=no-state") +
+                  line(kStateFail, "reply=no-json bytes=1 waited_ms=3000") +
                   line(kStateFail, "reply=cut bytes=9") + line(kStateFail, "reply=too-long bytes=16384"));
     link.open_script.assign(3, {false, 2});
     EXPECT_EQ(run({"COM9", "state"}), 1);
@@ -245,22 +264,44 @@ TEST_F(Probe, StateReadsThroughARestartAndOnlyTheReplyLine) {
     // 16384 bytes with the LF: OK; what follows the LF is not read.
     EXPECT_EQ(console.out, line(kStateOk, "true", "unknown", "unknown", "unknown", "unknown",
                                 "\"" + std::string(16330, 'n') + "\"") +
-                               line(kReadyOtherText, "26"));
-    EXPECT_EQ(link.all_bytes(), bytes_of("{\"v\":true}\n{\"v\":true}\n{\"v\":true}\n"));
+                               line(kReadyOtherText, "24"));
+    EXPECT_EQ(link.all_bytes().size(), 4 * 11u);  // at 0, after the boot text, at 1 s and 2 s
 
     console.out.clear();
     link.default_read = read_of("log\n");
     EXPECT_EQ(run({"COM5", "state"}), 1);
     EXPECT_EQ(console.out.substr(0, 31), head(kStateFail) + "reply=no-json bytes=");
     EXPECT_GE(clock.now() - start, 10000 * kNsPerMs);
+
+    console.out.clear();
+    link.default_read = {};
+    link.read_script.push_back(read_of(std::string(16384, 'x') + "{\"state\":{}}\n\n"));
+    EXPECT_EQ(run({"COM5", "state"}), 1);  // every byte counted, the empty line too
+    EXPECT_EQ(console.out, line(kStateFail, "reply=no-json bytes=16398 waited_ms=" + result_ms()));
+}
+
+TEST_F(Probe, StateListensThroughTheFirstWait) {
+    // A boot line printed slowly across the end of the first 3 s...
+    for (int ms = 2800; ms < 3600; ms += 100) {
+        reply_at(ms, "x");
+    }
+    reply_at(3600, "\r\n");
+    // ...and the reply to the query sent after it, arriving across the next attempt's start.
+    reply_at(3900, "{\"state\":{\"on\":true},");
+    reply_at(4100, "\"info\":{}}\r\n");
+    EXPECT_EQ(run({"COM5", "state"}), 0);
+    EXPECT_EQ(console.out, line(kStateOk, "true", "unknown", "unknown", "unknown", "unknown", "unknown") +
+                               line(kReadyOtherText, "9"));
+    EXPECT_EQ(link.writes.size(), 2u);
 }
 
 TEST_F(Probe, DeviceTextNeverLeavesItsQuotes) {
-    link.read_script.push_back(read_of(
-        "{\"info\":{\"ver\":\"0.14\\u0000x\",\"name\":\"E\\\"\\nOK state on=true\\u0085\\u2028\"}}\r\n"));
+    link.read_script.push_back(
+        read_of("{\"info\":{\"ver\":\"0.14\\u0000x\\ud83d\\ude00\",\"name\":\"E\\\"\\nOK state "
+                "on=true\\u0085\\u2028\\udc00\"}}\r\n"));
     EXPECT_EQ(run({"COM5", "state"}), 0);
-    EXPECT_EQ(console.out, line(kStateOk, "unknown", "unknown", "unknown", "unknown", "\"0.14?x\"",
-                                "\"E'?OK state on=true??\""));
+    EXPECT_EQ(console.out, line(kStateOk, "unknown", "unknown", "unknown", "unknown",
+                                "\"0.14?x\xF0\x9F\x98\x80\"", "\"E'?OK state on=true???\""));
     console.out.clear();
     link.read_script.push_back(read_of("WLED \"\x85\xC2\x85\r\n"));
     EXPECT_EQ(run({"COM5", "ready"}), 0);
@@ -268,22 +309,30 @@ TEST_F(Probe, DeviceTextNeverLeavesItsQuotes) {
 }
 
 TEST_F(Probe, StateChecksWhatAScriptExpects) {
-    const std::string reply = "{\"state\":{\"on\":false,\"bri\":50},\"info\":{\"name\":\"Desk\"}}\n";
+    // What the controller sent, as typed, matches; what the rule prints does not.
+    const std::string reply = "{\"state\":{\"on\":false,\"bri\":50},\"info\":{\"name\":\"D\\\"k\\tx\"}}\n";
     link.read_script.push_back(read_of(reply));
-    EXPECT_EQ(run({"COM5", "state", "on=false", "bri=50", "name=Desk"}), 0);
+    EXPECT_EQ(run({"COM5", "state", "on=false", "bri=50", "name=D\"k\tx"}), 0);
     link.read_script.push_back(read_of(reply));
     console.out.clear();
-    EXPECT_EQ(run({"COM5", "state", "on=true", "leds=unknown", "name=desk", "bri=50"}), 1);
-    EXPECT_EQ(console.out, line(kStateOk, "false", "50", "unknown", "unknown", "unknown", "\"Desk\"") +
+    EXPECT_EQ(run({"COM5", "state", "on=true", "leds=unknown", "name=D'k?x", "bri=50"}), 1);
+    EXPECT_EQ(console.out, line(kStateOk, "false", "50", "unknown", "unknown", "unknown", "\"D'k?x\"") +
                                line(kStateCheckFail, "on", "true", "false") +
                                line(kStateCheckFail, "leds", "unknown", "unknown") +
-                               line(kStateCheckFail, "name", "\"desk\"", "\"Desk\""));
-    for (const char* bad : {"On=true", "on", "colour=red"}) {
+                               line(kStateCheckHidden, "name", "\"D'k?x\"", "\"D'k?x\""));
+    link.read_script.push_back(read_of("{\"state\":{\"bri\":5}}\n"));
+    console.out.clear();
+    EXPECT_EQ(run({"COM5", "state", "name=", "ver=0.15", "bri=5\x01"}), 1);
+    EXPECT_EQ(console.out, line(kStateOk, "unknown", "5", "unknown", "unknown", "unknown", "unknown") +
+                               line(kStateCheckFail, "name", "\"\"", "unknown") +
+                               line(kStateCheckFail, "ver", "\"0.15\"", "unknown") +
+                               line(kStateCheckFail, "bri", "5?", "5"));
+    for (const char* bad : {"On=true", "on", "colour=red", "brightness=50"}) {
         console.err.clear();
         EXPECT_EQ(run({"COM5", "state", "on=true", bad}), 2);
         EXPECT_EQ(console.err, line(kBadCheck, bad) + kProbeUsage);
     }
-    EXPECT_EQ(link.opened.size(), 2u);
+    EXPECT_EQ(link.opened.size(), 3u);
 }
 
 namespace {
@@ -315,9 +364,9 @@ TEST_F(StreamProbe, FramesGoOutOnTheirSlotsAndALateOneIsSkipped) {
     };
     reply_at(2005, "WLED 0.14.0\r\n");
     EXPECT_EQ(run({"COM7", "stream", "seconds=2", "leds=12"}), 0);
-    EXPECT_EQ(console.out, line(kStreamDtr, "COM7", "ESP32-S3") + line(kStream, "OK", "59", "1", "29.5", "12",
-                                                                       "2.0", "1.5", "80.0", "80.0", "0",
-                                                                       " reply=\"WLED 0.14.0\""));
+    EXPECT_EQ(console.out, line(kStream, "OK", "59", "1", "29.5", "12", "2.0", "1.5", "80.0", "80.0", "0",
+                                " reply=\"WLED 0.14.0\"") +
+                               kDtrNote);
     ASSERT_EQ(link.writes.size(), 60u);  // 59 frames and the version query
     EXPECT_EQ(link.dtr_raised, link.opened);
     for (std::size_t i = 0; i < 59; ++i) {
