@@ -630,10 +630,16 @@ class Sim:
         self.flood_until = None
         self.log.write("HANG", "", ts)
 
+    def live_end(self):
+        """When the live mode ends: None while it is off or the firmware hangs
+        (timing nothing out), 0 once a restart has ended it."""
+        if not self.live_logged or self.hung:
+            return None
+        return 0 if self.last_frame_ns is None else self.last_frame_ns + self.o.live_timeout_ms * 1_000_000
+
     def watch_live(self, ts):
-        # A hung firmware times nothing out.
-        if self.live_logged and not self.hung and (self.last_frame_ns is None or
-                                 ts - self.last_frame_ns >= self.o.live_timeout_ms * 1_000_000):
+        end = self.live_end()
+        if end is not None and ts >= end:
             self.live_logged = False
             self.log.write("LIVE", "off", ts)
 
@@ -844,8 +850,8 @@ class Sim:
             due.append(self.exit_at)
         if self.appear_at is not None:
             due.append(self.appear_at)
-        if self.live_logged and self.last_frame_ns is not None:
-            due.append(self.last_frame_ns + self.o.live_timeout_ms * 1_000_000)
+        if self.live_end() is not None:
+            due.append(self.live_end())
         return max(0.0, (min(due) - ts) / 1e9)
 
     def run(self):
