@@ -39,7 +39,7 @@ import sys
 import time
 from statistics import median
 
-from testkit import ROOT, leftovers
+from testkit import ROOT, leftovers, stream_rate
 from testkit.expected import (ALL_OK, INVALID_PORT, OPEN_FAIL, REOPEN_OK, STEP_OK, V_OK, V_TIMEOUT, WRITE_ERROR,
                               head, line)
 from testkit.runner import Simulator, Tool
@@ -50,12 +50,6 @@ EXPECTED = dict(STEP_OK, all=ALL_OK)
 FIXED_PAUSE_MS = {"off": 0, "on": 0, "fill-red": 0, "bri50": 25, "v": 0, "all": 3025}
 STREAM_LEDS = 12
 STREAM_FPS = (30, 60, 300)
-LINE_BYTES_PER_S = 11520
-
-
-def stream_rate(fps, leds):
-    """Frames per second a stream runs at: as asked, or the line's ceiling."""
-    return min(fps, LINE_BYTES_PER_S / (6 + 3 * leds))
 
 
 def percentile(values, q):
