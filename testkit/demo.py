@@ -16,7 +16,7 @@ import os
 import sys
 import time
 
-from testkit import ROOT
+from testkit import ROOT, stream_rate
 from testkit.runner import Simulator, Tool
 from testkit.simlog import parse_leds, parse_line, unescape
 
@@ -189,9 +189,10 @@ def stream(o):
             return 2
     given = dict(a.split("=") for a in args)
     seconds, fps = int(given.setdefault("seconds", "10")), int(given.setdefault("fps", "30"))
+    leds = int(given.get("leds", 12))
+    halfway = max(1, int(seconds * stream_rate(fps, leds) / 2))
     # The count the controller reports, so that the companion's default is the same.
-    sim_args = ["--leds", given.get("leds", 12)] + [a for w in sim_args
-                                                    for a in (STREAM_FAULTS[w], max(1, seconds * fps // 2))]
+    sim_args = ["--leds", leds, "--uart-rate"] + [a for w in sim_args for a in (STREAM_FAULTS[w], halfway)]
     args = ["COM%d" % o.com, "stream"] + ["%s=%s" % kv for kv in given.items()]
     sim = Simulator(o.prefix, o.com, os.path.join(o.logs, "sim.log"), sim_args, (seconds + 90) * 1000)
     run = None

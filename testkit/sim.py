@@ -30,6 +30,8 @@ import signal
 import sys
 import time
 
+from testkit import LINE_BYTES_PER_S
+
 try:
     import termios
     import tty
@@ -60,11 +62,9 @@ RESTART_TEXT = (b"ets Jun  8 2016 00:22:57\r\n\r\nrst:0xc (SW_CPU_RESET),boot:0x
                 b"configsip: 0, SPIWP:0xee\r\n" + LOADER_TEXT)
 RESTART_BOOT_NS = 800_000_000
 GREETING = b"Ada\n"
-# --uart-rate: 115200 baud 8N1 carries 11520 bytes a second; the receiver
-# takes bytes in pieces of at least UART_CHUNK (no wake-up per byte) and
-# never gains more than its receive FIFO's worth while idle, so a burst is
-# not taken faster than the line could have carried it.
-UART_BYTES_PER_S = 11520
+# --uart-rate: the receiver takes bytes in pieces of at least UART_CHUNK (no
+# wake-up per byte) and never gains more than its receive FIFO's worth
+# while idle, so a burst is not taken faster than the line carries it.
 UART_FIFO = 128
 UART_CHUNK = 16
 # Main loop granularity: timers, the termios watch and the stop flag are
@@ -632,9 +632,16 @@ class Sim:
         self.flood_until = None
         self.log.write("HANG", "", ts)
 
+    def live_end(self):
+        """When the live mode ends: None while it is off or the firmware hangs
+        (timing nothing out), 0 once a restart has ended it."""
+        if not self.live_logged or self.hung:
+            return None
+        return 0 if self.last_frame_ns is None else self.last_frame_ns + self.o.live_timeout_ms * 1_000_000
+
     def watch_live(self, ts):
-        if self.live_logged and (self.last_frame_ns is None or
-                                 ts - self.last_frame_ns >= self.o.live_timeout_ms * 1_000_000):
+        end = self.live_end()
+        if end is not None and ts >= end:
             self.live_logged = False
             self.log.write("LIVE", "off", ts)
 
@@ -650,7 +657,7 @@ class Sim:
 
     def line_room(self, ts):
         """--uart-rate: the bytes the line has carried by ts that are not read yet."""
-        self.uart_room = min(UART_FIFO, self.uart_room + (ts - self.uart_ns) * UART_BYTES_PER_S / 1e9)
+        self.uart_room = min(UART_FIFO, self.uart_room + (ts - self.uart_ns) * LINE_BYTES_PER_S / 1e9)
         self.uart_ns = ts
         return int(self.uart_room)
 
@@ -845,8 +852,8 @@ class Sim:
             due.append(self.exit_at)
         if self.appear_at is not None:
             due.append(self.appear_at)
-        if self.live_logged and self.last_frame_ns is not None:
-            due.append(self.last_frame_ns + self.o.live_timeout_ms * 1_000_000)
+        if self.live_end() is not None:
+            due.append(self.live_end())
         return max(0.0, (min(due) - ts) / 1e9)
 
     def run(self):
@@ -877,7 +884,7 @@ class Sim:
             readable = self.dev is not None and not self.dev.stalled and not self.hung
             timeout = self.next_timeout(ts)
             if self.o.uart_rate and self.line_room(ts) < UART_CHUNK:
-                readable, timeout = False, min(timeout, (UART_CHUNK - self.uart_room) / UART_BYTES_PER_S)
+                readable, timeout = False, min(timeout, (UART_CHUNK - self.uart_room) / LINE_BYTES_PER_S)
             waited_ns = now_ns()
             if readable:
                 r = self.dev.wait_readable(timeout)

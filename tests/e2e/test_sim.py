@@ -15,7 +15,8 @@ import unittest
 from harness import CMD_OFF, ON_WINDOWS, frame
 from testkit import ROOT
 from testkit.runner import PYTHON, Simulator
-from testkit.sim import BOOT_TEXT, GREETING, RESTART_TEXT, UART_BYTES_PER_S, UART_FIFO
+from testkit import LINE_BYTES_PER_S
+from testkit.sim import BOOT_TEXT, GREETING, RESTART_TEXT, UART_FIFO
 
 
 def frame_of(leds):
@@ -196,7 +197,7 @@ class SimulatorAlone(unittest.TestCase):
         os.write(fd, data)
         log = self.sim.wait_for(lambda log: len(log.frames()) == 100, 10)
         self.assertEqual(log.rx_bytes(), data)
-        self.assertGreaterEqual(log.last("RX").ns - began, (len(data) - UART_FIFO) * 1e9 / UART_BYTES_PER_S)
+        self.assertGreaterEqual(log.last("RX").ns - began, (len(data) - UART_FIFO) * 1e9 / LINE_BYTES_PER_S)
         self.stop()
 
     def test_port_appears_after_the_delay(self):
