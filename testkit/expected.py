@@ -36,8 +36,9 @@ READY_OK = b'OK ready ms={} attempts={} reply="{}"\n'
 READY_BOOT_NOTE = (b"NOTE: {} bytes of other text came before the reply; "
                    b"the board probably restarted when the port opened.\n")
 READY_FAIL = b"FAIL ready ms={} attempts=30 last={}\n"
-READY_DTR_NOTE = (b"NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, "
-                  b"and both programs hold DTR off.\n")
+# After ready, state and stream on a native-USB port whose driver refused DTR (Wine on a pty: code 50).
+READY_DTR_NOTE = (b"NOTE: {} is a native USB port ({}), but the driver refused to raise DTR (code={}): DTR stayed off, "
+                  b"and such firmware usually answers only while DTR is up.\n")
 STATE_OK = b'OK state on={} bri={} live={} leds={} ver="{}" name="{}"\n'
 STATE_ERROR_3 = b"FAIL state reply=error error=3\nNOTE: error 3: the controller had no buffer free; try again.\n"
 STATE_NONE = b"FAIL state reply=none waited_ms={}\n"

@@ -8,15 +8,16 @@ import os
 import re
 import unittest
 
-from harness import TOOL, WINEPREFIX, E2ETestCase, have_sim
-from testkit.expected import STREAM_CEILING, STREAM_RESULT, STREAM_RESET_NOTE, STREAM_TEXT_NOTE, line
+from harness import TOOL, WINEPREFIX, E2ETestCase, have_sim, owns_prefix
+from test_setupapi import NATIVE_PORT, reg_import
+from testkit.expected import READY_DTR_NOTE, STREAM_CEILING, STREAM_RESULT, STREAM_RESET_NOTE, STREAM_TEXT_NOTE, line
 from testkit.runner import Tool
 from testkit.sim import RESTART_TEXT
 
 PROBE = Tool(os.environ.get("LSS_PROBE_EXE", ""), WINEPREFIX, TOOL.wine)
 
 
-class Stream(E2ETestCase):
+class StreamRuns(E2ETestCase):
     @classmethod
     def setUpClass(cls):
         if not PROBE.exe:
@@ -36,6 +37,9 @@ class Stream(E2ETestCase):
         self.assertIsNotNone(m, self.context(res))
         return res, lines[:result[0]], {k: m[k] for k in m.re.groupindex}, lines[result[0] + 1:]
 
+
+
+class Stream(StreamRuns):
     def assertSlots(self, fields, slots, res):
         self.assertEqual(int(fields["frames"]) + int(fields["late"]), slots, self.context(res))
 
@@ -82,6 +86,26 @@ class Stream(E2ETestCase):
         self.assertSlots(f, math.ceil(3 * 11520 / 906), res)
         # At most the ceiling: frames over the time of their slots.
         self.assertLessEqual(float(f["fps"]), 12.7)
+
+
+class NativeBoard(StreamRuns):
+    """A native-USB board registered as test_setupapi registers it."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if not owns_prefix():
+            raise unittest.SkipTest("needs the Wine prefix's registry for the fake board")
+        reg_import(cls.artifacts, remove=True)
+        cls.addClassCleanup(reg_import, cls.artifacts, True)
+        reg_import(cls.artifacts, remove=False)
+
+    def test_wine_refuses_dtr_and_the_stream_goes_on(self):
+        self.port = NATIVE_PORT
+        self.start_sim()
+        res, _, f, notes = self.stream("seconds=1", "leds=12")
+        self.assertEqual((res.rc, f["verdict"]), (0, b"OK"), self.context(res))
+        self.assertEqual(notes, [line(READY_DTR_NOTE, NATIVE_PORT, "RP2040 (Pico SDK)", 50)])
 
 
 if __name__ == "__main__":
