@@ -397,7 +397,6 @@ DWORD WINAPI FakeWin32::fake_get_last_error() {
 
 BOOL WINAPI FakeWin32::fake_clear_comm_error(HANDLE port, LPDWORD errors, LPCOMSTAT status) {
     FakeWin32& f = self();
-    f.calls.push_back("ClearCommError");
     f.apply(f.clear_comm_error);
     if (!f.check_live(port, Kind::port, "ClearCommError") || !f.clear_comm_error.ok) {
         return FALSE;
@@ -409,7 +408,6 @@ BOOL WINAPI FakeWin32::fake_clear_comm_error(HANDLE port, LPDWORD errors, LPCOMS
 
 BOOL WINAPI FakeWin32::fake_escape_comm_function(HANDLE port, DWORD function) {
     FakeWin32& f = self();
-    f.calls.push_back("EscapeCommFunction");
     f.escapes.push_back(function);
     f.apply(f.escape_comm_function);
     return f.check_live(port, Kind::port, "EscapeCommFunction") && f.escape_comm_function.ok ? TRUE : FALSE;
@@ -417,7 +415,6 @@ BOOL WINAPI FakeWin32::fake_escape_comm_function(HANDLE port, DWORD function) {
 
 HANDLE WINAPI FakeWin32::fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR name, DWORD flags, DWORD) {
     FakeWin32& f = self();
-    f.calls.push_back("CreateWaitableTimerExW");
     f.timer_flags.push_back(flags);
     EXPECT_EQ(name, nullptr);
     if ((flags & CREATE_WAITABLE_TIMER_HIGH_RESOLUTION) != 0 && !f.create_high_resolution_timer.ok) {
@@ -431,18 +428,15 @@ HANDLE WINAPI FakeWin32::fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR name, 
 BOOL WINAPI FakeWin32::fake_set_timer(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE,
                                       LPVOID, BOOL) {
     FakeWin32& f = self();
-    f.calls.push_back("SetWaitableTimer");
     f.due_times.push_back(due->QuadPart);
     EXPECT_EQ(period, 0);
     return f.check_live(timer, Kind::event, "SetWaitableTimer") ? TRUE : FALSE;
 }
 
 MMRESULT WINAPI FakeWin32::fake_time_begin_period(UINT ms) {
-    self().periods_begun.push_back(ms);
-    return TIMERR_NOERROR;
+    return self().periods.push_back(static_cast<long>(ms)), TIMERR_NOERROR;
 }
 
 MMRESULT WINAPI FakeWin32::fake_time_end_period(UINT ms) {
-    self().periods_ended.push_back(ms);
-    return TIMERR_NOERROR;
+    return self().periods.push_back(-static_cast<long>(ms)), TIMERR_NOERROR;
 }

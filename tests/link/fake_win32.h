@@ -74,8 +74,7 @@ class FakeWin32 {
     Outcome create_high_resolution_timer;
     std::vector<DWORD> timer_flags;   // CreateWaitableTimerExW's flags, in order
     std::vector<LONGLONG> due_times;  // SetWaitableTimer's, in 100 ns units
-    std::vector<UINT> periods_begun;
-    std::vector<UINT> periods_ended;
+    std::vector<long> periods;        // timeBeginPeriod's +ms, timeEndPeriod's -ms
 
     // A port handle as if CreateFileA had opened it (for transfer tests).
     HANDLE make_port();
