@@ -6,16 +6,15 @@ import os
 import re
 import unittest
 
-from harness import TOOL, WINEPREFIX, E2ETestCase, have_sim, owns_prefix
-from test_setupapi import NATIVE_PORT, reg_import
-from testkit.expected import READY_DTR_NOTE, STREAM_CEILING, STREAM_RESULT, STREAM_RESET_NOTE, STREAM_TEXT_NOTE, line
+from harness import TOOL, WINEPREFIX, E2ETestCase, have_sim
+from testkit.expected import STREAM_CEILING, STREAM_RESULT, STREAM_RESET_NOTE, STREAM_TEXT_NOTE, line
 from testkit.runner import Tool
 from testkit.sim import RESTART_TEXT
 
 PROBE = Tool(os.environ.get("LSS_PROBE_EXE", ""), WINEPREFIX, TOOL.wine)
 
 
-class StreamRuns(E2ETestCase):
+class Stream(E2ETestCase):
     @classmethod
     def setUpClass(cls):
         if not (PROBE.exe and have_sim()):
@@ -33,16 +32,12 @@ class StreamRuns(E2ETestCase):
             self.assertEqual(int(f["frames"]) + int(f["late"]), slots, self.context(res))
         return res, lines[:at[0]], f, lines[at[0] + 1:]
 
-
-class Stream(StreamRuns):
     def test_a_healthy_stream_passes_with_its_figures(self):
         self.start_sim()
         res, before, f, after = self.stream("seconds=3", slots=90)  # the LED count from the state
         self.assertEqual((res.rc, f["verdict"], f["leds"], f["text_bytes"], f["rest"], before + after),
                          (0, b"OK", b"12", b"0", b' reply="WLED 0.14.0"', []), self.context(res))
         self.assertGreaterEqual(float(f["seconds"]), 3.0)
-        self.assertLessEqual(float(f["write_p50_ms"]), float(f["write_p99_ms"]))
-        self.assertLessEqual(float(f["write_p99_ms"]), float(f["write_max_ms"]))
         self.assertEqual(len(self.stop_sim().frames()), int(f["frames"]), self.context(res))
 
     def test_a_restart_mid_stream_fails_and_quotes_the_rst_line(self):
@@ -69,26 +64,6 @@ class Stream(StreamRuns):
         self.assertEqual((res.rc, f["leds"], before), (0, b"300", [line(STREAM_CEILING, 30, 300, 906, "12.7")]),
                          self.context(res))
         self.assertLessEqual(float(f["fps"]), 12.7)
-
-
-class NativeBoard(StreamRuns):
-    """test_setupapi's fake native-USB board, registered with its helper."""
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        if not owns_prefix():
-            raise unittest.SkipTest("needs the Wine prefix's registry for the fake board")
-        reg_import(cls.artifacts, remove=True)
-        cls.addClassCleanup(reg_import, cls.artifacts, True)
-        reg_import(cls.artifacts, remove=False)
-
-    def test_wine_refuses_dtr_and_the_stream_goes_on(self):
-        self.port = NATIVE_PORT
-        self.start_sim()
-        res, _, f, notes = self.stream("seconds=1", "leds=12")
-        self.assertEqual((res.rc, f["verdict"], notes), (0, b"OK", [line(READY_DTR_NOTE, NATIVE_PORT,
-                                                                         "RP2040 (Pico SDK)", 50)]))
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ int fake_read_char() {
 
 bool fake_status(const char* text) {
     if (g_fake->status_is_console) {
-        g_fake->statuses.push_back({text, mono_now_ns()});
+        g_fake->statuses.emplace_back(text);
     }
     return g_fake->status_is_console;
 }

@@ -35,11 +35,7 @@ class FakeConsole {
 
     // Status lines shown (standard error as a console), "" for a clear.
     bool status_is_console = true;
-    struct Status {
-        std::string text;
-        std::int64_t at_ns;
-    };
-    std::vector<Status> statuses;
+    std::vector<std::string> statuses;
 
     // Time of the first print containing `needle`, or -1.
     std::int64_t time_of(const std::string& needle) const;

@@ -413,10 +413,9 @@ BOOL WINAPI FakeWin32::fake_escape_comm_function(HANDLE port, DWORD function) {
     return f.check_live(port, Kind::port, "EscapeCommFunction") && f.escape_comm_function.ok ? TRUE : FALSE;
 }
 
-HANDLE WINAPI FakeWin32::fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR name, DWORD flags, DWORD) {
+HANDLE WINAPI FakeWin32::fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD flags, DWORD) {
     FakeWin32& f = self();
     f.timer_flags.push_back(flags);
-    EXPECT_EQ(name, nullptr);
     if ((flags & CREATE_WAITABLE_TIMER_HIGH_RESOLUTION) != 0 && !f.create_high_resolution_timer.ok) {
         f.apply(f.create_high_resolution_timer);
         return nullptr;
