@@ -184,7 +184,6 @@ Pacer open_pacer() {
 }
 
 void pace_until(Pacer&, std::int64_t when) {
-    g_link->paced.push_back(when);
     if (VirtualClock* clock = VirtualClock::current()) {
         clock->advance(std::max<std::int64_t>(0, when - clock->now()));
     }

@@ -65,11 +65,9 @@ class FakeLink {
     std::vector<Read> reads;
     std::vector<std::string> faults;  // double close, use after close, unknown handle
 
-    // The stream's calls: DTR raised (handles, in order) and the script for it;
-    // the moments paced to; pacers open now.
+    // The stream's calls: DTR raised (handles, in order), its script, pacers open now.
     std::vector<std::intptr_t> dtr_raised;
     OpenResult dtr_result;
-    std::vector<std::int64_t> paced;
     int pacers_open = 0;
 
     // Every byte written, in order, across all writes.

@@ -424,11 +424,10 @@ HANDLE WINAPI FakeWin32::fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD
     return f.timers_.back();
 }
 
-BOOL WINAPI FakeWin32::fake_set_timer(HANDLE timer, const LARGE_INTEGER* due, LONG period, PTIMERAPCROUTINE,
-                                      LPVOID, BOOL) {
+BOOL WINAPI FakeWin32::fake_set_timer(HANDLE timer, const LARGE_INTEGER* due, LONG, PTIMERAPCROUTINE, LPVOID,
+                                      BOOL) {
     FakeWin32& f = self();
     f.due_times.push_back(due->QuadPart);
-    EXPECT_EQ(period, 0);
     return f.check_live(timer, Kind::event, "SetWaitableTimer") ? TRUE : FALSE;
 }
 

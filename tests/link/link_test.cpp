@@ -546,8 +546,6 @@ TEST(StreamCalls, QueueCountDtrAndTheSlotTimer) {
     pace_until(pacer, when);
     EXPECT_EQ(fake.due_times, (std::vector<LONGLONG>{-25001}));  // relative, rounded up
     EXPECT_GE(clock.now(), when);
-    pace_until(pacer, when);  // a moment past: no wait
-    EXPECT_EQ(fake.due_times.size(), 1u);
     close_pacer(pacer);
 
     // Before Windows 10 1803: an ordinary timer with the system timer at 1 ms, given back at the end.
