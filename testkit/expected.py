@@ -52,8 +52,6 @@ STREAM_RESULT = (rb"(?P<verdict>OK|FAIL) stream frames=(?P<frames>\d+) late=(?P<
                  rb"text_bytes=(?P<text_bytes>\d+)(?P<rest>.*)\n")
 STREAM_CEILING = (b"NOTE: fps={} is over the line's ceiling at {} LEDs ({} bytes a frame): the stream runs at {} "
                   b"frames per second.\n")
-STREAM_TEXT_NOTE = (b'NOTE: text came {} s into the stream, first line "{}"; text mid-stream usually means the '
-                    b"board restarted.\n")
 STREAM_RESET_NOTE = b'NOTE: the board reported a reset {} time(s), first: "{}"\n'
 
 
