@@ -21,7 +21,6 @@ class Stream(E2ETestCase):
         super().setUpClass()
 
     def stream(self, *args, slots=None):
-        """Runs it; the lines before the result, its fields, the lines after."""
         res = self.finish_tool(PROBE.start([self.port, "stream"] + list(args), 60.0))
         lines = res.out.splitlines(keepends=True)
         at = [n for n, text in enumerate(lines) if re.fullmatch(STREAM_RESULT, text)]

@@ -36,11 +36,9 @@ int fake_read_char() {
     return -1;
 }
 
+// Not a console: nothing shown, as on a pipe.
 bool fake_status(const char* text) {
-    if (g_fake->status_is_console) {
-        g_fake->statuses.emplace_back(text);
-    }
-    return g_fake->status_is_console;
+    return g_fake->status_is_console && (g_fake->statuses.emplace_back(text), true);
 }
 
 const ConsoleHooks kFakeHooks = {fake_vprint, fake_flush_out, fake_read_char, fake_status};
