@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "common/exit_status.h"
 
@@ -77,6 +78,10 @@ std::int64_t slot_offset_ns(const StreamSchedule& schedule, std::uint32_t k);
 
 // The nearest-rank percentile (1..100) of `values`, reordered; 0 when empty.
 std::int64_t percentile(std::int64_t* values, std::size_t count, unsigned pct);
+
+// info.leds.count of a state reply line as `state` prints it: "unknown"
+// when it is not there or not a whole number.
+std::string reported_led_count(const std::uint8_t* reply, std::uint32_t count);
 
 // For a native-USB board (chip not nullptr), what became of DTR.
 enum class Dtr;

@@ -286,6 +286,11 @@ ExitStatus judge_reply(const std::uint8_t* reply, std::uint32_t count, LineEnd e
 
 }  // namespace
 
+std::string reported_led_count(const std::uint8_t* reply, std::uint32_t count) {
+    const Json doc = Json::parse(reply, reply + count, nullptr, false);
+    return doc.is_object() ? integer_field(leds_count(doc)) : "unknown";
+}
+
 bool parse_state_check(const char* arg, StateCheck& out) {
     const char* eq = std::strchr(arg, '=');
     if (eq == nullptr) {

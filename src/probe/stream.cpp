@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "common/console.h"
 #include "common/device_text.h"
 #include "probe/attempts.h"
@@ -14,8 +12,6 @@
 #include "protocol/version_reply.h"
 
 namespace {
-
-using Json = nlohmann::json;
 
 constexpr std::uint32_t kDefaultSeconds = 30;
 constexpr std::uint32_t kDefaultFps = 30;
@@ -182,12 +178,13 @@ struct Alive {
 // The version query after the stream, through the attempt loop on the
 // stream's port, so each line is judged as `ready` judges one. Its other
 // text is the board's too.
-void check_alive(const char* port_name, PortHandle port, Alive& alive, BoardText& text) {
+void check_alive(const char* port_name, const char* chip, PortHandle port, Alive& alive, BoardText& text) {
     std::uint8_t line[kLineCapacity + 1] = {};
     const std::uint8_t query = VERSION_QUERY;
     AttemptPlan plan = {&query,           VERSION_QUERY_LEN, line,         kLineCapacity,
                         is_version_reply, kAliveWaitNs,      kAliveWaitNs, true};
     plan.port = port;
+    plan.raise_dtr = chip != nullptr;  // should the check have to open the port again
     AttemptOutcome out;
     run_attempts(port_name, plan, out);
     if (out.other_bytes > 0) {
@@ -210,31 +207,6 @@ void check_alive(const char* port_name, PortHandle port, Alive& alive, BoardText
         alive.reply = quoted(line, n);
         alive.found = true;
     }
-}
-
-// info.leds.count of a state reply, or 0 when it holds none in range.
-std::uint32_t reported_leds(const std::uint8_t* reply, std::uint32_t count) {
-    while (count > 0 && is_line_end(reply[count - 1])) {
-        --count;
-    }
-    const Json doc = Json::parse(reply, reply + count, nullptr, false);
-    if (!doc.is_object()) {
-        return 0;
-    }
-    const auto info = doc.find("info");
-    if (info == doc.end() || !info->is_object()) {
-        return 0;
-    }
-    const auto leds = info->find("leds");
-    if (leds == info->end() || !leds->is_object()) {
-        return 0;
-    }
-    const auto n = leds->find("count");
-    if (n == leds->end() || !n->is_number_unsigned()) {
-        return 0;
-    }
-    const auto value = *n->get_ptr<const Json::number_unsigned_t*>();
-    return value >= 1 && value <= kMaxFrameLeds ? static_cast<std::uint32_t>(value) : 0;
 }
 
 double fps_of(std::uint32_t frames, MonoNs ns) {
@@ -291,6 +263,22 @@ ExitStatus report(const StreamRun& run, std::uint32_t leds, const Alive& alive, 
     return cause.empty() ? kExitPass : kExitFail;
 }
 
+bool parse_number(const char* text, std::uint32_t low, std::uint32_t high, std::uint32_t& out) {
+    std::uint32_t value = 0;
+    std::size_t digits = 0;
+    for (; text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        if (digits == 5) {
+            return false;  // longer than any value in range
+        }
+        value = value * 10 + static_cast<std::uint32_t>(text[digits] - '0');
+    }
+    if (digits == 0 || text[digits] != '\0' || value < low || value > high) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
 // The port for the stream. When the LED count must be read first, the state
 // exchange opens it and hands it over: re-opening restarts some boards.
 PortHandle open_for_stream(const char* port_name, const char* chip, std::uint32_t& leds,
@@ -315,7 +303,9 @@ PortHandle open_for_stream(const char* port_name, const char* chip, std::uint32_
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
         print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
     } else {
-        leds = out.found && out.end != LineEnd::full ? reported_leds(line.data(), out.count) : 0;
+        const std::string count =
+            out.found && out.end != LineEnd::full ? reported_led_count(line.data(), out.count) : "";
+        (void)parse_number(count.c_str(), 1, kMaxFrameLeds, leds);  // leds stays 0 otherwise
         if (leds == 0) {
             print_out("FAIL stream leds=unknown cause=%s hint=\"give leds=N\"\n",
                       out.found ? "no-led-count" : "no-state");
@@ -327,22 +317,6 @@ PortHandle open_for_stream(const char* port_name, const char* chip, std::uint32_
         out.port = kInvalidPort;
     }
     return out.port;
-}
-
-bool parse_number(const char* text, std::uint32_t low, std::uint32_t high, std::uint32_t& out) {
-    std::uint32_t value = 0;
-    std::size_t digits = 0;
-    for (; text[digits] >= '0' && text[digits] <= '9'; ++digits) {
-        if (digits == 5) {
-            return false;  // longer than any value in range
-        }
-        value = value * 10 + static_cast<std::uint32_t>(text[digits] - '0');
-    }
-    if (digits == 0 || text[digits] != '\0' || value < low || value > high) {
-        return false;
-    }
-    out = value;
-    return true;
 }
 
 }  // namespace
@@ -432,7 +406,7 @@ ExitStatus probe_stream(const char* port_name, const StreamArgs& args,
     if (run.write_failed) {
         close_port(port);
     } else {
-        check_alive(port_name, port, alive, text);
+        check_alive(port_name, chip, port, alive, text);
     }
     watch_stop_request(false);
     const ExitStatus status = report(run, leds, alive, text);
