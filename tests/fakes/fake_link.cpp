@@ -62,9 +62,7 @@ std::string FakeLink::problems() const {
             text += "handle " + std::to_string(h) + " never closed; ";
         }
     }
-    if (pacers_open != 0) {
-        text += std::to_string(pacers_open) + " pacers open; ";
-    }
+    text += pacers_open != 0 ? std::to_string(pacers_open) + " pacers open; " : "";
     return text;
 }
 

@@ -66,8 +66,7 @@ class FakeWin32 {
     };
     Transfer transfer;
 
-    // --- Scripts and records of the stream's calls ---
-    DWORD in_queue = 0;  // ClearCommError's cbInQue
+    DWORD in_queue = 0;  // the stream's calls: ClearCommError's cbInQue
     Outcome clear_comm_error;
     Outcome escape_comm_function;
     std::vector<DWORD> escapes;  // EscapeCommFunction's codes, in order

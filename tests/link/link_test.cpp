@@ -533,8 +533,7 @@ TEST(StreamCalls, QueueCountDtrAndTheSlotTimer) {
     EXPECT_EQ(input_waiting(port), 0u);
 
     ErrorCode code = kUnset;
-    EXPECT_TRUE(raise_dtr(port, code));
-    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(raise_dtr(port, code) && code == 0);
     fake.escape_comm_function = FakeWin32::fails(ERROR_GEN_FAILURE);
     EXPECT_FALSE(raise_dtr(port, code));
     EXPECT_EQ(code, static_cast<ErrorCode>(ERROR_GEN_FAILURE));
