@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/exit_status.h"
 
@@ -78,6 +79,15 @@ std::int64_t slot_offset_ns(const StreamSchedule& schedule, std::uint32_t k);
 
 // The nearest-rank percentile (1..100) of `values`, reordered; 0 when empty.
 std::int64_t percentile(std::int64_t* values, std::size_t count, unsigned pct);
+
+// A line as `ready` judges one: at most kVersionLineBytes, beginning "WLED ".
+constexpr std::uint32_t kVersionLineBytes = 63;
+bool is_version_line(const std::uint8_t* line, std::uint32_t count);
+
+// `state`'s query and wait, into `line`; the port stays open (out.port) when kept.
+struct AttemptOutcome;
+void run_state_query(const char* port_name, const char* chip, bool keep_open, std::vector<std::uint8_t>& line,
+                     AttemptOutcome& out);
 
 // info.leds.count of a state reply line as `state` prints it: "unknown"
 // when it is not there or not a whole number.

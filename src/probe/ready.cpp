@@ -13,13 +13,7 @@ namespace {
 // One attempt a second for 30 s: a board that was just plugged in, flashed or
 // reset enumerates late and boots for a second or more.
 constexpr MonoNs kReadyWaitNs = 30 * kAttemptNs;
-// A reply line is judged on at most this many bytes, as in the `v` step.
-constexpr std::uint32_t kLineCapacity = 63;
-
-bool is_version_reply(const std::uint8_t* line, std::uint32_t count) {
-    return count >= VERSION_REPLY_PREFIX_LEN &&
-           std::memcmp(line, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0;
-}
+constexpr std::uint32_t kLineCapacity = kVersionLineBytes;
 
 void print_fail(const AttemptOutcome& out) {
     const int ms = elapsed_ms(out.start);
@@ -45,6 +39,11 @@ void print_fail(const AttemptOutcome& out) {
 }
 
 }  // namespace
+
+bool is_version_line(const std::uint8_t* line, std::uint32_t count) {
+    return count >= VERSION_REPLY_PREFIX_LEN &&
+           std::memcmp(line, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0;
+}
 
 void print_other_text_note(std::uint32_t other_bytes) {
     if (other_bytes > 0) {
@@ -75,8 +74,8 @@ ExitStatus probe_ready(const char* port_name, const char* (*native_usb_chip)(con
     std::uint8_t line[kLineCapacity + 1] = {};
     const std::uint8_t query = VERSION_QUERY;
     const char* chip = native_chip_of(port_name, native_usb_chip);
-    AttemptPlan plan = {&query,           VERSION_QUERY_LEN, line,         kLineCapacity,
-                        is_version_reply, kReadyWaitNs,      kReadyWaitNs, true};
+    AttemptPlan plan = {&query,          VERSION_QUERY_LEN, line,         kLineCapacity,
+                        is_version_line, kReadyWaitNs,      kReadyWaitNs, true};
     plan.raise_dtr = chip != nullptr;
     AttemptOutcome out;
     run_attempts(port_name, plan, out);

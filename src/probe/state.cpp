@@ -307,15 +307,22 @@ bool parse_state_check(const char* arg, StateCheck& out) {
     return false;
 }
 
-ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count,
-                       const char* (*native_usb_chip)(const char* port_name)) {
-    std::vector<std::uint8_t> line(kReplyLimit + 1);
-    const char* chip = native_chip_of(port_name, native_usb_chip);
+void run_state_query(const char* port_name, const char* chip, bool keep_open, std::vector<std::uint8_t>& line,
+                     AttemptOutcome& out) {
+    line.assign(kReplyLimit + 1, 0);
     AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
                         is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
     plan.raise_dtr = chip != nullptr;
-    AttemptOutcome out;
+    plan.keep_open = keep_open;
     run_attempts(port_name, plan, out);
+}
+
+ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count,
+                       const char* (*native_usb_chip)(const char* port_name)) {
+    std::vector<std::uint8_t> line;
+    const char* chip = native_chip_of(port_name, native_usb_chip);
+    AttemptOutcome out;
+    run_state_query(port_name, chip, false, line, out);
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
         print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
         return kExitFail;

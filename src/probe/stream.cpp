@@ -21,22 +21,10 @@ constexpr std::int64_t kNsPerSecond = 1000 * kNsPerMs;
 constexpr MonoNs kAliveWaitNs = 2 * kAttemptNs;
 // A person reads a status line; more than four a second only flickers.
 constexpr MonoNs kStatusEveryNs = 250 * kNsPerMs;
-// A line is judged on at most this many bytes, as `ready` judges one.
-constexpr std::uint32_t kLineCapacity = 63;
+constexpr std::uint32_t kLineCapacity = kVersionLineBytes;
 constexpr std::uint32_t kChunkBytes = 256;
-// The state exchange before the stream, as `state` waits for its reply.
-constexpr MonoNs kStateWaitNs = 3 * kAttemptNs;
-constexpr MonoNs kStateWaitAfterTextNs = 10 * kAttemptNs;
-constexpr std::uint32_t kStateReplyLimit = 16384;
 
 bool is_line_end(std::uint8_t c) { return c == '\n' || c == '\r'; }
-
-bool is_version_reply(const std::uint8_t* line, std::uint32_t count) {
-    return count >= VERSION_REPLY_PREFIX_LEN &&
-           std::memcmp(line, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0;
-}
-
-bool is_json_line(const std::uint8_t* line, std::uint32_t count) { return count > 0 && line[0] == '{'; }
 
 std::string quoted(const std::uint8_t* text, std::size_t count) {
     std::vector<char> out(2 * count + 3);
@@ -181,8 +169,8 @@ struct Alive {
 void check_alive(const char* port_name, const char* chip, PortHandle port, Alive& alive, BoardText& text) {
     std::uint8_t line[kLineCapacity + 1] = {};
     const std::uint8_t query = VERSION_QUERY;
-    AttemptPlan plan = {&query,           VERSION_QUERY_LEN, line,         kLineCapacity,
-                        is_version_reply, kAliveWaitNs,      kAliveWaitNs, true};
+    AttemptPlan plan = {&query,          VERSION_QUERY_LEN, line,         kLineCapacity,
+                        is_version_line, kAliveWaitNs,      kAliveWaitNs, true};
     plan.port = port;
     plan.raise_dtr = chip != nullptr;  // should the check have to open the port again
     AttemptOutcome out;
@@ -283,23 +271,19 @@ bool parse_number(const char* text, std::uint32_t low, std::uint32_t high, std::
 // exchange opens it and hands it over: re-opening restarts some boards.
 PortHandle open_for_stream(const char* port_name, const char* chip, std::uint32_t& leds,
                            AttemptOutcome& out) {
-    std::vector<std::uint8_t> line(kStateReplyLimit + 1);
-    AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kStateReplyLimit,
-                        is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
-    plan.raise_dtr = chip != nullptr;
-    plan.keep_open = true;
     out = AttemptOutcome{};
     if (leds != 0) {
         ErrorCode code = 0;
         out.port = open_port(port_name, code, OnOpen::purge_input);
         if (!port_is_open(out.port)) {
             print_err("ERR open %s code=%lu\n", port_name, as_ulong(code));
-        } else if (plan.raise_dtr) {
+        } else if (chip != nullptr) {
             out.dtr = raise_dtr(out.port, out.dtr_code) ? Dtr::raised : Dtr::failed;
         }
         return out.port;
     }
-    run_attempts(port_name, plan, out);
+    std::vector<std::uint8_t> line;
+    run_state_query(port_name, chip, true, line, out);
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
         print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
     } else {
