@@ -10,9 +10,10 @@
 struct UsbIdFilter;
 
 // The companion program, lumaris_serial_probe: which port, is the controller
-// ready, what state is it in. It never changes the controller's state:
-// `ports` and `find` open no port, `ready` sends only the version query and
-// `state` only the state query.
+// ready, what state is it in, does it survive a sender's stream. It never
+// changes the controller's state: `ports` and `find` open no port, `ready`
+// sends only the version query, `state` only the state query, and `stream`
+// Adalight frames (shown only while they arrive) and the two queries.
 
 // What only the Windows build can answer (the port listing and what Windows
 // knows of a port's USB device), handed in by main so that the commands
