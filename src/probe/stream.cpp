@@ -84,6 +84,22 @@ void read_waiting_text(PortHandle port, BoardText& t) {
     }
 }
 
+// Each write must be done within the link's bound (the driver's 50 ms). A
+// driver that holds no more than the chip's buffer completes a write only as
+// the line drains it, and 906 bytes (300 LEDs) take 79 ms at 115200 baud:
+// frames go out in pieces of 22 ms of line time each.
+constexpr std::uint32_t kWritePieceBytes = 256;
+
+bool write_frame(PortHandle port, const std::vector<std::uint8_t>& frame, ErrorCode& code) {
+    const auto size = static_cast<std::uint32_t>(frame.size());
+    for (std::uint32_t at = 0; at < size; at += kWritePieceBytes) {
+        if (!write_timed(port, frame.data() + at, std::min(kWritePieceBytes, size - at), code)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 struct StreamRun {
     std::uint32_t sent = 0;
     std::uint32_t late = 0;
@@ -135,7 +151,7 @@ void send_frames(PortHandle port, const StreamSchedule& schedule, std::uint32_t 
         put_stream_frame(leds, k, frame.data());
         ErrorCode code = 0;
         const MonoNs before = mono_now_ns();
-        if (!write_timed(port, frame.data(), static_cast<std::uint32_t>(frame.size()), code)) {
+        if (!write_frame(port, frame, code)) {
             run.write_failed = true;
             run.failed_frame = k + 1;  // counted from 1, as a person names the frame
             run.failed_code = code;

@@ -394,7 +394,8 @@ TEST_F(StreamProbe, OverTheCeilingRunsAtTheLineRate) {
     EXPECT_EQ(console.out, line(kStreamCeiling, "30", "300", "906", "12.7") +
                                line(kStream, "OK", "13", "0", "12.7", "300", "1.0", "0.0", "0.0", "0.0", "0",
                                     " reply=\"WLED 0.14.0\""));
-    EXPECT_EQ(frame_start(12), 12 * 906 * 1000 * kNsPerMs / 11520);
+    EXPECT_EQ(frame_start(4 * 12), 12 * 906 * 1000 * kNsPerMs / 11520);  // in pieces of 256, 256, 256, 138
+    EXPECT_EQ(link.writes[3].bytes.size(), 138u);
     EXPECT_TRUE(console.statuses.empty());
     // 126 LEDs at 30 fps fill the line exactly: no ceiling.
     EXPECT_FALSE(plan_stream(1, 30, 126).at_ceiling);
