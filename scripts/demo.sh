@@ -2,6 +2,8 @@
 # Runs the Windows tool under Wine against the simulated controller and shows,
 # line by line, what the tool printed next to what the controller did.
 #   bash scripts/demo.sh [step]     step defaults to `all`
+#   bash scripts/demo.sh stream [seconds=S fps=F leds=N] [restart|hang|unplug]
+#                                   the companion's stream, the strip drawn as it runs
 # Exits with the tool's exit status. Everything it starts (simulator, Wine
 # server, COM link) is stopped or removed on the way out.
 set -euo pipefail
@@ -25,9 +27,12 @@ quiet() {
 
 say "== preparing"
 bash scripts/install-deps.sh
-say "building lumaris_serial_spike.exe (windows preset)"
+[ $# -gt 0 ] || set -- all
+target=lumaris_serial_spike
+[ "$1" != stream ] || target=lumaris_serial_probe
+say "building $target.exe (windows preset)"
 quiet configure cmake --preset windows
-quiet build cmake --build --preset windows --target lumaris_serial_spike
+quiet build cmake --build --preset windows --target "$target"
 
 export WINEPREFIX=$PWD/build/demo-prefix WINEDEBUG=-all PYTHONIOENCODING=utf-8
 [ -f "$WINEPREFIX/.lss-ready" ] || say "initialising the Wine prefix build/demo-prefix (first run only, ~20 s)"
@@ -35,6 +40,6 @@ trap 'bash scripts/wine-prefix.sh down || true' EXIT
 quiet wine-prefix bash scripts/wine-prefix.sh up
 
 status=0
-/usr/bin/python3 -m testkit.demo --logs "$logs" "${1:-all}" || status=$?
+/usr/bin/python3 -m testkit.demo --logs "$logs" "$@" || status=$?
 say "== exit status $status"
 exit "$status"

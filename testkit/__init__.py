@@ -11,6 +11,14 @@ import os
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ON_WINDOWS = os.name == "nt"
+# 115200 baud 8N1: ten bits on the line for each byte.
+LINE_BYTES_PER_S = 11520
+
+
+def stream_rate(fps, leds):
+    """Frames per second a stream of frames of 6 + 3 x leds bytes runs at:
+    as asked, or the line's ceiling."""
+    return min(fps, LINE_BYTES_PER_S / (6 + 3 * leds))
 
 # The bytes the tool sends, as the tests expect them; the lines it prints
 # are in testkit.expected.

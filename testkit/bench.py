@@ -20,25 +20,67 @@ below zero, and no such figure is printed.
   unplug-loop      from the simulated unplug to the "ERR write" line, and from
                    the replug to the "OK reopen" line
 
+With --stream, the companion's `stream` at 12 LEDs instead, for 30 and 60
+frames per second and over the line's ceiling (fps=300, so the ceiling of
+274.3): the achieved rate against min(requested, ceiling), the frames the
+controller received, the spread of their arrivals around the ideal slots
+(each frame's slot told by its lit LED, the slots fitted to the first
+arrival), write times, and CPU time per second of streaming.
+
 Needs an initialised prefix with a running wineserver: `bash bench/run.sh`
 builds the .exe, brings the prefix up and runs this. Python 3.11 standard
 library only.
 """
 
 import argparse
+import math
 import os
 import sys
 import time
 from statistics import median
 
-from testkit import ROOT, leftovers
+from testkit import ROOT, leftovers, stream_rate
 from testkit.expected import (ALL_OK, INVALID_PORT, OPEN_FAIL, REOPEN_OK, STEP_OK, V_OK, V_TIMEOUT, WRITE_ERROR,
                               head, line)
 from testkit.runner import Simulator, Tool
+from testkit.simlog import parse_leds
 
 EXPECTED = dict(STEP_OK, all=ALL_OK)
 # Pauses each step takes by design, in ms.
 FIXED_PAUSE_MS = {"off": 0, "on": 0, "fill-red": 0, "bri50": 25, "v": 0, "all": 3025}
+STREAM_LEDS = 12
+STREAM_FPS = (30, 60, 300)
+
+
+def percentile(values, q):
+    """Nearest rank: the smallest value with at least q of them at or below it."""
+    ordered = sorted(values)
+    return ordered[max(0, math.ceil(q * len(ordered)) - 1)]
+
+
+def slot_errors_ms(frames, rate, late):
+    """|arrival - ideal slot| of each frame the controller logged, in ms.
+    Frame k lights LED k mod n, so a frame dropped as late shifts the slot
+    of the next; the slots are start + k / rate, start fitted to the first
+    arrival. An arrival is the read of the frame's first byte."""
+    arrivals, steps, k = [], [], -1
+    for e in frames:
+        leds = parse_leds(e.get("leds"))
+        lit, n = next((i for i, c in enumerate(leds) if c != (0, 0, 0)), 0), len(leds)
+        steps.append(1 + (lit - k - 1) % n)
+        k += steps[-1]
+        arrivals.append(int(e.get("start")))
+    # n or more dropped in a row do not show in the lit LED: the late count
+    # says how many such runs there were, the widest gaps where.
+    runs = (late - sum(s - 1 for s in steps)) // n
+    widest = sorted(range(1, len(steps)), key=lambda i: (arrivals[i] - arrivals[i - 1]) * rate / 1e9 - steps[i])
+    for i in widest[len(widest) - max(0, runs):]:
+        steps[i] += n
+    errors, k = [], -1
+    for at, step in zip(arrivals, steps):
+        k += step
+        errors.append(abs(at - arrivals[0] - (k - steps[0] + 1) * 1e9 / rate) / 1e6)
+    return errors
 
 
 def cells(values):
@@ -176,6 +218,96 @@ class Bench:
             elif text.startswith(head(WRITE_ERROR)):
                 self.samples.setdefault("unplug_err_lines", []).append(text.decode().strip())
 
+    # ---- the companion's stream ----
+
+    def stream_startup(self):
+        """CPU of a run that ends before any port is opened: the start-up to leave out."""
+        res = self.probe.run(["COM1234", "stream"])
+        if res.rc == 2 and res.cpu_s is not None:
+            self.add("stream_startup_cpu", res.cpu_s * 1e3)
+
+    def stream(self, fps, i):
+        o = self.o
+        sim = self.sim(o.com, "stream-%d-%d" % (fps, i), "--leds", STREAM_LEDS, lifetime_ms=(o.seconds + 120) * 1000)
+        server = leftovers.wineserver_pid(o.prefix)
+        before = leftovers.cpu_ticks(server) if server else None
+        try:
+            res = self.probe.run([o.port, "stream", "seconds=%d" % o.seconds, "fps=%d" % fps,
+                                  "leds=%d" % STREAM_LEDS], timeout_s=o.seconds + 60)
+        finally:
+            self.stop(sim)
+        after = leftovers.cpu_ticks(server) if server else None
+        result = next((l.decode() for _, s, l in res.lines if s == "out" and l.startswith(b"OK stream")), None)
+        if not self.check("stream fps=%d" % fps, res, 0):
+            return
+        if result is None:
+            self.failures.append("stream fps=%d: no OK stream line: %r" % (fps, res))
+            return
+        got = dict(w.split("=", 1) for w in result.split() if "=" in w)
+        frames, rate = sim.log().frames(), stream_rate(fps, STREAM_LEDS)
+        if len(frames) != int(got["frames"]):
+            self.failures.append("stream fps=%d: %s frames sent, %d received" % (fps, got["frames"], len(frames)))
+            return
+        key = "stream%d_" % fps
+        self.add(key + "fps", float(got["fps"]))
+        self.add(key + "ratio", float(got["fps"]) / rate)
+        self.add(key + "late", int(got["late"]))
+        self.add(key + "write_p99", float(got["write_p99_ms"]))
+        self.add(key + "write_max", float(got["write_max_ms"]))
+        errors = slot_errors_ms(frames, rate, int(got["late"]))
+        self.add(key + "slot_p50", percentile(errors, 0.5))
+        self.add(key + "slot_p99", percentile(errors, 0.99))
+        self.stream_cpu.setdefault(fps, []).append((res.cpu_s, float(got["seconds"])))
+        if None not in (before, after):
+            self.add(key + "server_cpu", (after - before) * 1e3 / leftovers.CLK_TCK / float(got["seconds"]))
+
+    def go_stream(self):
+        o = self.o
+        self.probe, self.stream_cpu = Tool(o.probe_exe, o.prefix, o.wine), {}
+        os.makedirs(o.logs, exist_ok=True)
+        started, self.load = time.monotonic(), [os.getloadavg()]
+        for i in range(o.runs):
+            self.stream_startup()
+            for fps in STREAM_FPS:
+                self.stream(fps, i)
+            print("bench: round %d/%d done (%.0f s)" % (i + 1, o.runs, time.monotonic() - started),
+                  file=sys.stderr, flush=True)
+        self.load.append(os.getloadavg())
+        base = median(self.samples.get("stream_startup_cpu", [0.0]))
+        for fps, runs in self.stream_cpu.items():
+            for cpu_s, seconds in runs:
+                self.add("stream%d_cpu" % fps, (cpu_s * 1e3 - base) / seconds)
+        self.elapsed_s = time.monotonic() - started
+
+    def stream_report(self):
+        s, o = self.samples, self.o
+        print("## lumaris_serial_probe stream under Wine against the simulator\n")
+        print("runs=%d of %d s each at %d LEDs; load average (1, 5, 15 min) %s at the start, %s at the end, "
+              "%d cores; %.0f s in all\n" % (o.runs, o.seconds, STREAM_LEDS, *("%.2f %.2f %.2f" % l for l in self.load),
+                                            os.cpu_count(), self.elapsed_s))
+        print("| Measure | n | median | min | max | note |\n|---|---:|---:|---:|---:|---|")
+        for fps in STREAM_FPS:
+            key, rate = "stream%d_" % fps, stream_rate(fps, STREAM_LEDS)
+            for name, label, note in (
+                    ("fps", "achieved fps", "min(requested, ceiling) = %.1f" % rate),
+                    ("ratio", "achieved / min(requested, ceiling)", ""),
+                    ("late", "frames dropped as late", ""),
+                    ("slot_p50", "slot error p50 (ms)", "|arrival - ideal slot| at the controller"),
+                    ("slot_p99", "slot error p99 (ms)", ""),
+                    ("write_p99", "write completion p99 (ms)", "the companion's own figures"),
+                    ("write_max", "write completion max (ms)", ""),
+                    ("cpu", "companion CPU (ms per s of stream)", "wait4 rusage, less start-up"),
+                    ("server_cpu", "wineserver CPU (ms per s of stream)", "/proc stat delta")):
+                values = s.get(key + name)
+                cols = cells(values) if values else ("-", "-", "-")
+                if values and name in ("ratio",):
+                    cols = tuple("%.3f" % v for v in (median(values), min(values), max(values)))
+                print("| fps=%d: %s | %d | %s | %s | %s | %s |" % ((fps, label, len(values or [])) + cols + (note,)))
+        print("\n- start-up CPU left out: median %.1f ms of `COM1234 stream` (exit 2 before any open)"
+              % median(s.get("stream_startup_cpu", [0.0])))
+        for f in self.failures:
+            print("- FAILED RUN (left out of the figures): %s" % f)
+
     # ---- driver ----
 
     def go(self):
@@ -279,7 +411,10 @@ def main(argv=None):
     p.add_argument("--prefix", default=os.environ.get("WINEPREFIX") or
                    os.path.join(ROOT, "build/bench-win/wineprefix"))
     p.add_argument("--wine", default="wine")
-    p.add_argument("--runs", type=int, default=7, help="runs of each measurement (default 7)")
+    p.add_argument("--runs", type=int, help="runs of each measurement (default 7; 3 with --stream)")
+    p.add_argument("--stream", action="store_true", help="the companion's stream instead (see above)")
+    p.add_argument("--seconds", type=int, default=10, help="--stream: seconds of each stream (default 10)")
+    p.add_argument("--probe-exe", default=os.path.join(ROOT, "build/bench-win/lumaris_serial_probe.exe"))
     p.add_argument("--unplug-runs", type=int, default=None,
                    help="unplug-loop runs (default: --runs; each takes about 5 s)")
     p.add_argument("--com", type=int, default=5, help="COM number of the healthy controller")
@@ -288,6 +423,7 @@ def main(argv=None):
     p.add_argument("--absent-port", default="COM9", help="a valid name with nothing behind it")
     p.add_argument("--logs", default=os.path.join(ROOT, "build/bench-logs"))
     o = p.parse_args(argv)
+    o.runs = o.runs or (3 if o.stream else 7)
     if o.runs < 1:
         p.error("--runs must be at least 1")
     o.unplug_runs = o.runs if o.unplug_runs is None else o.unplug_runs
@@ -298,8 +434,12 @@ def main(argv=None):
     if os.path.lexists(absent_link):
         p.error("%s exists in the prefix; pick another --absent-port" % absent_link)
     b = Bench(o)
-    b.go()
-    b.report()
+    if o.stream:
+        b.go_stream()
+        b.stream_report()
+    else:
+        b.go()
+        b.report()
     return 1 if b.failures else 0
 
 

@@ -36,14 +36,23 @@ READY_OK = b'OK ready ms={} attempts={} reply="{}"\n'
 READY_BOOT_NOTE = (b"NOTE: {} bytes of other text came before the reply; "
                    b"the board probably restarted when the port opened.\n")
 READY_FAIL = b"FAIL ready ms={} attempts=30 last={}\n"
-READY_DTR_NOTE = (b"NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, "
-                  b"and both programs hold DTR off.\n")
+# After ready, state and stream on a native-USB port whose driver refused DTR (Wine on a pty: code 50).
+READY_DTR_NOTE = (b"NOTE: {} is a native USB port ({}), but the driver refused to raise DTR (code={}): DTR stayed off, "
+                  b"and such firmware usually answers only while DTR is up.\n")
 STATE_OK = b'OK state on={} bri={} live={} leds={} ver="{}" name="{}"\n'
 STATE_ERROR_3 = b"FAIL state reply=error error=3\nNOTE: error 3: the controller had no buffer free; try again.\n"
 STATE_NONE = b"FAIL state reply=none waited_ms={}\n"
 STATE_CHECK_FAIL = b"FAIL state key={} expected={} reported={}\n"
 FIND_FAIL = b"FAIL find id={} count={}\n"
 FIND_CANDIDATE = b"NOTE: candidate port={} serial={}\n"
+# stream's result, its fields as named groups; "rest" is the reply or the cause.
+STREAM_RESULT = (rb"(?P<verdict>OK|FAIL) stream frames=(?P<frames>\d+) late=(?P<late>\d+) fps=(?P<fps>\d+\.\d) "
+                 rb"leds=(?P<leds>\d+) seconds=(?P<seconds>\d+\.\d) write_p50_ms=(?P<write_p50_ms>\d+\.\d) "
+                 rb"write_p99_ms=(?P<write_p99_ms>\d+\.\d) write_max_ms=(?P<write_max_ms>\d+\.\d) "
+                 rb"text_bytes=(?P<text_bytes>\d+)(?P<rest>.*)\n")
+STREAM_CEILING = (b"NOTE: fps={} is over the line's ceiling at {} LEDs ({} bytes a frame): the stream runs at {} "
+                  b"frames per second.\n")
+STREAM_RESET_NOTE = b'NOTE: the board reported a reset {} time(s), first: "{}"\n'
 
 
 def _text(value):

@@ -6,12 +6,14 @@ the real .exe can be run against it under Wine; or, with --serial PORT,
 SerialTransport, the far end of an existing serial line (a COM port on
 Windows, a USB-serial adapter, one end of a socat or com0com pair). The
 simulator answers the version query and {"v":true} (its state and info
-objects), applies Adalight frames and JSON state lines to a 12-LED strip, and
-logs every received byte and every parsed event with a monotonic timestamp
-(one line per record, see simlog.py). Fault modes unplug and replug the
-device, stall the line, flood replies, vanish mid-transfer, answer JSON with
-an error, restart on every open and make the port appear late; SERIAL_CANNOT
-lists those a serial line does not allow.
+objects), applies Adalight frames and JSON state lines to a strip of 12 LEDs
+(--leds N), is live while frames arrive, can take bytes no faster than a
+115200 baud line carries them (--uart-rate), and logs every received byte
+and every parsed event with a monotonic timestamp (one line per record, see
+simlog.py). Fault modes unplug and replug the device, stall the line, flood
+replies, vanish mid-transfer, answer JSON with an error, restart on every
+open or after N frames, hang after N frames and make the port appear late;
+SERIAL_CANNOT lists those a serial line does not allow.
 
 Python 3.11 standard library for the pty transport (Linux only); the serial
 transport needs pyserial (Debian python3-serial, pip install pyserial) and
@@ -28,29 +30,45 @@ import signal
 import sys
 import time
 
+from testkit import LINE_BYTES_PER_S
+
 try:
     import termios
     import tty
 except ImportError:  # Windows: only the serial transport runs there
     termios = tty = None
 
-LED_COUNT = 12
+DEFAULT_LEDS = 12
 DEFAULT_REPLY = "WLED 0.14.0\\r\\n"
 DEFAULT_BRIGHTNESS = 128
 DEFAULT_NAME = "WLED"
 QUERY_BYTE = 0x76
 # An open JSON line longer than this is garbage, not a command.
 JSON_MAX = 512
-# The firmware's realtime timeout: this long after the last Adalight frame the
-# effects take the LEDs back, and the JSON reply's info.live turns false.
-LIVE_TIMEOUT_NS = 2_500_000_000
+# The firmware's realtime timeout (--live-timeout-ms): this long after the
+# last Adalight frame the effects take the LEDs back, and the JSON reply's
+# info.live turns false.
+LIVE_TIMEOUT_MS = 2500
+# The second stage loader's lines, the same after every reset.
+LOADER_TEXT = b"mode:DIO, clock div:2\r\nload:0x3fff0030,len:1184\r\nentry 0x400805f0\r\n"
 # ROM messages of a board reset by the port's open, sent this long after the
 # open: any sooner and the purge a tool makes right after opening eats them.
-BOOT_TEXT = (b"\r\nrst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
-             b"mode:DIO, clock div:2\r\nload:0x3fff0030,len:1184\r\nentry 0x400805f0\r\n")
+BOOT_TEXT = b"\r\nrst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n" + LOADER_TEXT
 BOOT_TEXT_DELAY_NS = 200_000_000
 # Its first line alone, which --boot-byte-ms prints slowly.
 BOOT_LINE = BOOT_TEXT[2:BOOT_TEXT.index(b"\n", 2) + 1]
+# A restart of the running firmware (--restart-after-frames): the ROM's
+# banner and the cause at once, deaf while the firmware comes up, then the
+# Adalight greeting that tells a sender the board listens again.
+RESTART_TEXT = (b"ets Jun  8 2016 00:22:57\r\n\r\nrst:0xc (SW_CPU_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n"
+                b"configsip: 0, SPIWP:0xee\r\n" + LOADER_TEXT)
+RESTART_BOOT_NS = 800_000_000
+GREETING = b"Ada\n"
+# --uart-rate: the receiver takes bytes in pieces of at least UART_CHUNK (no
+# wake-up per byte) and never gains more than its receive FIFO's worth
+# while idle, so a burst is not taken faster than the line carries it.
+UART_FIFO = 128
+UART_CHUNK = 16
 # Main loop granularity: timers, the termios watch and the stop flag are
 # checked at least this often.
 TICK_S = 0.005
@@ -193,8 +211,9 @@ class Parser:
 
     IDLE, HEADER, PAYLOAD, JSON = range(4)
 
-    def __init__(self, message_timeout_ns):
+    def __init__(self, message_timeout_ns, leds):
         self.timeout_ns = message_timeout_ns
+        self.leds = leds
         self.reset()
         self.junk = bytearray()
         self.junk_start = 0
@@ -283,7 +302,7 @@ class Parser:
             self.buf.append(b)
             if len(self.buf) == 6 + self.need:
                 count = self.need // 3
-                if count != LED_COUNT:
+                if count != self.leds:
                     events.append(("frame-bad", self.start_ns, ts, "count=%d" % count,
                                    bytes(self.buf)))
                 else:
@@ -362,11 +381,11 @@ class PtyTransport:
             return None
         return bool(r)
 
-    def read(self):
+    def read(self, limit=4096):
         """The bytes waiting on the line, b"" when there are none (a pty is
         never lost under the simulator: it only goes when unplugged)."""
         try:
-            return os.read(self.master, 4096)
+            return os.read(self.master, limit)
         except BlockingIOError:
             return b""
         except OSError as e:
@@ -469,9 +488,9 @@ class SerialTransport:
                 return False
             time.sleep(min(0.002, left))
 
-    def read(self):
+    def read(self, limit=4096):
         try:
-            return self.ser.read(4096)
+            return self.ser.read(limit)
         except self.error:
             return None
 
@@ -506,12 +525,16 @@ class Sim:
     def __init__(self, opts):
         self.o = opts
         self.log = Log(opts.log)
-        self.parser = Parser(opts.message_timeout_ms * 1_000_000)
+        self.parser = Parser(opts.message_timeout_ms * 1_000_000, opts.leds)
         self.on = True
         self.bri = DEFAULT_BRIGHTNESS
-        self.leds = [(0, 0, 0)] * LED_COUNT
+        self.leds = [(0, 0, 0)] * opts.leds
         self.frames_ok = 0
         self.last_frame_ns = None
+        self.live_logged = False
+        self.hung = False
+        # --uart-rate: bytes the line has carried that are not read yet.
+        self.uart_room, self.uart_ns = UART_FIFO, now_ns()
         self.rx_total = 0
         self.port_open = False
         self.deaf_until = 0
@@ -532,7 +555,7 @@ class Sim:
         self.flood_next = 0
         self.flood_sent = 0
         self.stop_reason = None
-        self.start_ns = now_ns()
+        self.start_ns = self.boot_ns = now_ns()
         self.exit_at = (None if opts.exit_after_ms is None
                         else self.start_ns + opts.exit_after_ms * 1_000_000)
         self.appear_at = (None if opts.appear_after is None
@@ -592,6 +615,38 @@ class Sim:
             self.log.write("CLOSE", "", ts)
         self.port_open = bool(opened)
 
+    def restart(self, ts):
+        """The firmware restarts: what it was sending is lost, the strip goes
+        dark and the live mode ends with it."""
+        self.deaf_until = ts + RESTART_BOOT_NS
+        self.log.write("RESTART", "deaf_until=%d" % self.deaf_until, ts)
+        self.parser.reset()
+        self.flood_until = None
+        self.outq = [[ts, RESTART_TEXT], [self.deaf_until, GREETING]]
+        self.leds = [(0, 0, 0)] * self.o.leds
+        self.last_frame_ns = None
+        self.boot_ns = ts
+        self.state_changed(ts)
+
+    def hang(self, ts):
+        self.hung = True
+        self.outq = []
+        self.flood_until = None
+        self.log.write("HANG", "", ts)
+
+    def live_end(self):
+        """When the live mode ends: None while it is off or the firmware hangs
+        (timing nothing out), 0 once a restart has ended it."""
+        if not self.live_logged or self.hung:
+            return None
+        return 0 if self.last_frame_ns is None else self.last_frame_ns + self.o.live_timeout_ms * 1_000_000
+
+    def watch_live(self, ts):
+        end = self.live_end()
+        if end is not None and ts >= end:
+            self.live_logged = False
+            self.log.write("LIVE", "off", ts)
+
     def check_termios(self):
         if self.dev is None:
             return
@@ -602,16 +657,26 @@ class Sim:
 
     # ---- receive side ----
 
-    def read_line(self):
+    def line_room(self, ts):
+        """--uart-rate: the bytes the line has carried by ts that are not read yet."""
+        self.uart_room = min(UART_FIFO, self.uart_room + (ts - self.uart_ns) * LINE_BYTES_PER_S / 1e9)
+        self.uart_ns = ts
+        return int(self.uart_room)
+
+    def read_line(self, paced=False):
         if self.o.boot_on_open is not None:
             self.watch_open(now_ns())  # bytes that came with the open reach a deaf board
-        data = self.dev.read()
+        # Room taken at the read, not before the wait for it: idle time
+        # gains no more than the FIFO.
+        data = self.dev.read(self.line_room(now_ns()) if paced else 4096)
         ts = now_ns()
         if data is None:
             self.unplug("line-lost")
             return
         if not data:
             return
+        if paced:
+            self.uart_room -= len(data)
         self.rx_total += len(data)
         # A read is stamped when the simulator gets round to it, possibly long
         # after the bytes came; quiet= bounds their arrival from below.
@@ -631,7 +696,8 @@ class Sim:
     def handle(self, events):
         for ev in events:
             kind = ev[0]
-            if self.dev is None:
+            # A restart or a hang takes the rest of what was read with it.
+            if self.dev is None or self.hung or ev[1] < self.deaf_until:
                 return
             if kind == "query":
                 self.on_query(ev[1])
@@ -667,12 +733,19 @@ class Sim:
             self.outq.append([due + i * self.o.chunk_delay_ms * 1_000_000, chunk])
 
     def on_frame(self, start, end, payload):
-        self.leds = [tuple(payload[i:i + 3]) for i in range(0, 3 * LED_COUNT, 3)]
+        self.leds = [tuple(payload[i:i + 3]) for i in range(0, len(payload), 3)]
         self.frames_ok += 1
         self.last_frame_ns = end
+        if not self.live_logged:
+            self.live_logged = True
+            self.log.write("LIVE", "on", start)
         self.log.write("FRAME", "ok start=%d n=%d leds=%s" % (
             start, self.frames_ok, ",".join("%02x%02x%02x" % c for c in self.leds)), end)
         self.state_changed(end)
+        if self.frames_ok == self.o.restart_after_frames:
+            self.restart(end)
+        if self.frames_ok == self.o.hang_after_frames:
+            self.hang(end)
         if self.o.unplug_after_frames is not None and self.frames_ok == self.o.unplug_after_frames:
             self.unplug("after-frames")
             if self.o.replug_after_ms is not None:
@@ -716,21 +789,22 @@ class Sim:
 
     def status_reply(self, ts):
         """The firmware's answer to {"v":true}: its state and info objects on one CR LF line."""
-        live = self.last_frame_ns is not None and ts - self.last_frame_ns < LIVE_TIMEOUT_NS
-        seg = {"id": 0, "start": 0, "stop": LED_COUNT, "len": LED_COUNT, "grp": 1, "spc": 0, "of": 0,
+        live = self.last_frame_ns is not None and ts - self.last_frame_ns < self.o.live_timeout_ms * 1_000_000
+        n = self.o.leds
+        seg = {"id": 0, "start": 0, "stop": n, "len": n, "grp": 1, "spc": 0, "of": 0,
                "on": True, "frz": False, "bri": 255, "cct": 127, "set": 0, "col": [list(self.leds[0]),
                [0, 0, 0], [0, 0, 0]], "fx": 0, "sx": 128, "ix": 128, "pal": 0, "c1": 128, "c2": 128,
                "c3": 16, "sel": True, "rev": False, "mi": False, "o1": False, "o2": False, "o3": False}
         state = {"on": self.on, "bri": self.bri, "transition": 7, "ps": -1, "pl": -1, "nl": {
             "on": False, "dur": 60, "mode": 1, "tbri": 0, "rem": -1}, "udpn": {"send": False, "recv": True,
             "sgrp": 1, "rgrp": 1}, "lor": 0, "mainseg": 0, "seg": [seg]}
-        info = {"ver": "0.14.0", "vid": 2310130, "leds": {"count": LED_COUNT, "pwr": 0, "fps": 42 if live else 0,
+        info = {"ver": "0.14.0", "vid": 2310130, "leds": {"count": n, "pwr": 0, "fps": 42 if live else 0,
                 "maxpwr": 850, "maxseg": 32, "seglc": [1], "lc": 1, "rgbw": False, "wv": 0, "cct": 0},
                 "str": False, "name": self.o.name, "udpport": 21324, "live": live, "liveseg": -1, "lm": "",
                 "lip": "", "ws": 0, "fxcount": 187, "palcount": 71, "cpalcount": 0, "maps": [{"id": 0}],
                 "wifi": {"bssid": "00:00:00:00:00:00", "rssi": 0, "signal": 0, "channel": 1},
                 "fs": {"u": 12, "t": 983, "pmt": 0}, "ndc": 0, "arch": "esp32", "core": "v3.3.6-16-gcc5440f6a2",
-                "lwip": 0, "freeheap": 198432, "uptime": (ts - self.start_ns) // 1_000_000_000,
+                "lwip": 0, "freeheap": 198432, "uptime": (ts - self.boot_ns) // 1_000_000_000,
                 "time": "1970-1-1, 00:00:00", "opt": 79, "brand": "WLED", "product": "FOSS",
                 "mac": "a0b1c2d3e4f5", "ip": "4.3.2.1"}
         body = json.dumps({"state": state, "info": info}, separators=(",", ":"))
@@ -780,6 +854,8 @@ class Sim:
             due.append(self.exit_at)
         if self.appear_at is not None:
             due.append(self.appear_at)
+        if self.live_end() is not None:
+            due.append(self.live_end())
         return max(0.0, (min(due) - ts) / 1e9)
 
     def run(self):
@@ -806,8 +882,11 @@ class Sim:
                 self.log.write("APPEAR", "link=%s" % (self.link_path or "-"))
             if self.o.boot_on_open is not None:
                 self.watch_open(ts)
-            readable = self.dev is not None and not self.dev.stalled
+            self.watch_live(ts)
+            readable = self.dev is not None and not self.dev.stalled and not self.hung
             timeout = self.next_timeout(ts)
+            if self.o.uart_rate and self.line_room(ts) < UART_CHUNK:
+                readable, timeout = False, min(timeout, (UART_CHUNK - self.uart_room) / LINE_BYTES_PER_S)
             waited_ns = now_ns()
             if readable:
                 r = self.dev.wait_readable(timeout)
@@ -815,7 +894,7 @@ class Sim:
                 time.sleep(timeout)
                 r = False
             if r:
-                self.read_line()
+                self.read_line(paced=self.o.uart_rate)
             elif readable and r is not None:
                 # Nothing came while select waited, so nothing was there when
                 # it began either: a later read holds bytes sent after that.
@@ -831,7 +910,7 @@ class Sim:
         # Take in what the tool wrote just before the stop request, so a test
         # that stops the simulator right after the tool exits sees every byte.
         for _ in range(64):
-            if self.dev is None or self.dev.stalled:
+            if self.dev is None or self.dev.stalled or self.hung:
                 break
             before = self.rx_total
             self.read_line()
@@ -892,10 +971,22 @@ def build_parser():
                    help="unplug for good once N bytes have been received")
     f.add_argument("--boot-on-open", type=int, metavar="MS",
                    help="restart whenever the port is opened: boot text, then deaf for MS ms")
+    f.add_argument("--restart-after-frames", type=int, metavar="N",
+                   help="restart after the Nth valid frame: ROM text, deaf while it boots, then 'Ada'")
+    f.add_argument("--hang-after-frames", type=int, metavar="N",
+                   help="after the Nth valid frame stop reading and answering for good")
     f.add_argument("--boot-byte-ms", type=int, metavar="MS",
                    help="print only the boot text's first line, a byte every MS ms")
     f.add_argument("--appear-after", type=int, metavar="MS",
                    help="make the COM link only MS ms after the start")
+    s = p.add_argument_group("stream")
+    s.add_argument("--leds", type=int, default=DEFAULT_LEDS, metavar="N",
+                   help="LEDs of the strip: frames of N LEDs apply, info.leds.count (default %(default)s)")
+    s.add_argument("--live-timeout-ms", type=int, default=LIVE_TIMEOUT_MS, metavar="MS",
+                   help="info.live stays true this long after the last frame (default %(default)s)")
+    s.add_argument("--uart-rate", action="store_true",
+                   help="read no faster than 115200 baud 8N1 carries (11520 B/s), so an overdriving "
+                        "writer backs up")
     p.add_argument("--message-timeout-ms", type=int, default=100,
                    help="a frame or JSON line idle this long is reported as cut off")
     return p
@@ -936,6 +1027,9 @@ def main(argv=None):
         return 2
     elif termios is None:
         print("testkit.sim: the pty transport needs Linux; use --serial PORT", file=sys.stderr)
+        return 2
+    if not 1 <= opts.leds <= 2048:
+        print("testkit.sim: --leds must be 1..2048", file=sys.stderr)
         return 2
     if opts.prefix is not None and not 1 <= opts.com <= 256:
         print("testkit.sim: --com must be 1..256", file=sys.stderr)

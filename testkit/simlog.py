@@ -11,7 +11,7 @@ either bare words or key=value pairs:
   RX      <ns> <hex of the bytes of one read> [deaf] quiet=<ns: the line was idle then>
   QUERY   <ns>                                  (a 0x76 byte outside any message)
   REPLY   <ns taken just before the write> <hex of the bytes written back>
-  FRAME   <end ns> ok start=<ns> n=<count> leds=rrggbb,... (12 of them)
+  FRAME   <end ns> ok start=<ns: its first byte read> n=<count> leds=rrggbb,... (--leds of them)
   FRAME   <end ns> bad start=<ns> reason=... bytes=<hex>
   JSON    <end ns> ok|unknown|refused start=<ns> text=<line without LF, \\xNN escaped>
   JSON    <end ns> bad start=<ns> reason=... bytes=<hex>
@@ -21,6 +21,9 @@ either bare words or key=value pairs:
   STALL   <ns> cause=start|after-bytes
   APPEAR  <ns> link=PATH                        (--appear-after: the COM link made late)
   OPEN    <ns> deaf_until=<ns>                  (--boot-on-open: a client opened the port)
+  RESTART <ns> deaf_until=<ns>                  (--restart-after-frames: the firmware restarted)
+  HANG    <ns>                                  (--hang-after-frames: it reads and answers no more)
+  LIVE    <ns> on|off                           (frames started to arrive | the live time-out passed)
   CLOSE   <ns>                                  (--boot-on-open: the last client closed it)
   UNPLUG  <ns> cause=after-frames|vanish-on-query|vanish-after-bytes|line-lost
   EXIT    <ns> reason=SIGTERM|exit-after frames_ok=N rx=N on=.. bri=.. leds=..

@@ -41,7 +41,9 @@ constexpr char kProbeUsage[] =
     "       lumaris_serial_probe find <VID:PID>[:<serial>]\n"
     "       lumaris_serial_probe <COMn> ready\n"
     "       lumaris_serial_probe <COMn> state [<key>=<value> ...]\n"
-    "  <key>: on | bri | live | leds | ver | name\n";
+    "       lumaris_serial_probe <COMn> stream [seconds=S] [fps=F] [leds=N]\n"
+    "  <key>: on | bri | live | leds | ver | name\n"
+    "  S: 1-3600 (30), F: 1-300 (30), N: 1-2048 (what the controller reports)\n";
 constexpr char kUnknownCommand[] = "ERR unknown command '{}'\n";
 constexpr char kReadyOk[] = "OK ready ms={} attempts={} reply=\"{}\"\n";
 constexpr char kReadyOtherText[] =
@@ -49,8 +51,10 @@ constexpr char kReadyOtherText[] =
     "opened.\n";
 constexpr char kReadyFail[] = "FAIL ready ms={} attempts=30 last={}\n";  // the last obstacle
 constexpr char kReadyDtrNote[] =
-    "NOTE: {} is a native USB port ({}); its firmware usually answers only while the host raises DTR, "
-    "and both programs hold DTR off.\n";
+    "NOTE: {} is a native USB port ({}): DTR raised after the open, RTS kept off.\n";
+constexpr char kDtrRefusedNote[] =
+    "NOTE: {} is a native USB port ({}), but the driver refused to raise DTR (code={}): DTR stayed off, and "
+    "such firmware usually answers only while DTR is up.\n";
 constexpr char kStateOk[] = "OK state on={} bri={} live={} leds={} ver={} name={}\n";
 constexpr char kStateFail[] = "FAIL state {}\n";  // what failed, as key=value
 constexpr char kStateCheckFail[] = "FAIL state key={} expected={} reported={}\n";
@@ -59,6 +63,20 @@ constexpr char kBadCheck[] =
     "ERR invalid check '{}' (expected <key>=<value>, <key> one of on bri live leds ver name)\n";
 constexpr char kBadUsbId[] = "ERR invalid USB id '{}' (expected VID:PID or VID:PID:serial in hex)\n";
 constexpr char kStateBusyNote[] = "NOTE: error 3: the controller had no buffer free; try again.\n";
+constexpr char kBadStreamArgs[] =
+    "ERR invalid stream arguments (expected seconds=1-3600 fps=1-300 leds=1-2048, each once)\n";
+// frames late fps leds seconds p50 p99 max text_bytes, then the rest of the line.
+constexpr char kStream[] =
+    "{} stream frames={} late={} fps={} leds={} seconds={} write_p50_ms={} write_p99_ms={} write_max_ms={} "
+    "text_bytes={}{}\n";
+constexpr char kStreamText[] =
+    "NOTE: text came {} s into the stream, first line \"{}\"; text mid-stream usually means the board "
+    "restarted.\n";
+constexpr char kStreamReset[] = "NOTE: the board reported a reset {} time(s), first: \"{}\"\n";
+constexpr char kStreamCeiling[] =
+    "NOTE: fps={} is over the line's ceiling at {} LEDs ({} bytes a frame): the stream runs at {} frames per "
+    "second.\n";
+constexpr char kStreamNoLeds[] = "FAIL stream leds=unknown cause={} hint=\"give leds=N\"\n";
 
 // The template with its "{}" replaced by the values (text), in order.
 template <typename... Values>

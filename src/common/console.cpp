@@ -1,5 +1,6 @@
 #include "common/console.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -14,7 +15,12 @@ int real_read_char() {
     return c == EOF ? -1 : c;
 }
 
-const ConsoleHooks kRealConsole = {console_backend_vprint, real_flush_out, real_read_char};
+const ConsoleHooks kRealConsole = {console_backend_vprint, real_flush_out, real_read_char,
+                                   console_backend_status};
+
+// Set from the console's own handler thread (Windows) or a signal handler.
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 const ConsoleHooks* g_console = &kRealConsole;
 
 }  // namespace
@@ -48,6 +54,17 @@ void print_err_lines(const char* text) {
 }
 
 int read_stdin_char() { return g_console->read_char(); }
+
+bool print_status(const char* text) { return g_console->status(text); }
+
+void watch_stop_request(bool on) {
+    g_stop = false;
+    console_backend_watch_stop(on);
+}
+
+bool stop_requested() { return g_stop; }
+
+void request_stop() { g_stop = true; }
 
 std::size_t utf8_chunk_length(const char* bytes, std::size_t length, std::size_t limit) {
     if (length <= limit) {

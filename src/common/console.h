@@ -21,6 +21,10 @@ struct ConsoleHooks {
     void (*vprint)(Stream stream, const char* fmt, va_list args);
     void (*flush_out)();
     int (*read_char)();  // next byte of standard input, or -1 at end or on error
+    // Shows `text` as the one status line on standard error, replacing the
+    // last one ("" clears it). False, and nothing written, when standard
+    // error is not a console: a pipe or a file gets no status.
+    bool (*status)(const char* text);
 };
 
 // nullptr restores the process's real streams.
@@ -33,6 +37,14 @@ void flush_out();
 // only a line's closing LF is passed through as a line end.
 void print_err_lines(const char* text);
 int read_stdin_char();
+bool print_status(const char* text);
+
+// Ctrl+C (and Ctrl+Break) while watched: the process goes on, and
+// stop_requested() turns true so that long work ends in order.
+void watch_stop_request(bool on);
+bool stop_requested();
+// What the handler does; also the tests' Ctrl+C.
+void request_stop();
 
 // How many of `length` bytes of UTF-8 text to take so that a piece of at most
 // `limit` bytes (limit >= 4) never ends inside a multi-byte sequence.

@@ -68,3 +68,44 @@ void console_backend_vprint(Stream stream, const char* fmt, va_list args) {
     // pipe; flush each result so it appears when it happens, not at exit.
     std::fflush(file);
 }
+
+namespace {
+
+// Wide enough for any status the tool shows; a longer one is cut.
+constexpr int kStatusUnits = 79;
+
+BOOL WINAPI on_control(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        request_stop();
+        return TRUE;
+    }
+    return FALSE;  // closing the window or logging off still ends the process
+}
+
+}  // namespace
+
+bool console_backend_status(const char* text) {
+    const HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        return false;
+    }
+    // CR returns to the line's start; the padding covers a longer last status.
+    wchar_t wide[kStatusUnits + 2];
+    wide[0] = L'\r';
+    int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, wide + 1, kStatusUnits) - 1;
+    if (units < 0) {
+        units = 0;
+    }
+    for (int i = 1 + units; i <= kStatusUnits; ++i) {
+        wide[i] = L' ';
+    }
+    wide[kStatusUnits + 1] = L'\r';
+    // An empty text leaves the cursor at the start of a blank line.
+    const int total = text[0] == '\0' ? kStatusUnits + 2 : 1 + kStatusUnits;
+    DWORD written = 0;
+    (void)WriteConsoleW(handle, wide, static_cast<DWORD>(total), &written, nullptr);
+    return true;
+}
+
+void console_backend_watch_stop(bool on) { (void)SetConsoleCtrlHandler(on_control, on ? TRUE : FALSE); }

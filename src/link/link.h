@@ -66,3 +66,31 @@ std::uint32_t read_timed(PortHandle port, std::uint8_t* dest, std::uint32_t capa
 
 // Releases a port received from open_port. Call exactly once per open port.
 void close_port(PortHandle port);
+
+// --- For the companion's stream only; the spike never calls these. ---
+
+// How many received bytes the driver holds, asked without a wait (0 when it
+// cannot tell). Reading at most that many with read_timed returns at once.
+std::uint32_t input_waiting(PortHandle port);
+
+// Raises DTR on an open port (RTS is left as it is). `code` is always set.
+bool raise_dtr(PortHandle port, ErrorCode& code);
+
+// A wait that ends close to a moment on the monotonic clock, for a sender's
+// frame slots: Windows sleeps in 15.6 ms ticks unless a program asks for a
+// finer timer. No busy wait: the caller blocks in the OS.
+enum class PaceKind {
+    high_resolution,  // a high-resolution waitable timer (Windows 10 1803 and later)
+    period_1ms,       // an ordinary waitable timer with the system timer at 1 ms
+    coarse,           // neither could be had: sleep_ms and the system's tick
+};
+struct Pacer {
+    std::intptr_t raw;  // a timer handle, or kInvalidPort's value
+    PaceKind kind;
+    bool period_raised;  // a 1 ms period was asked for and must be given back
+};
+Pacer open_pacer();
+// Returns once mono_now_ns() has reached `when` (at once when it has).
+void pace_until(Pacer& pacer, std::int64_t when);
+// Releases what open_pacer took. Call exactly once per pacer.
+void close_pacer(Pacer& pacer);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/clock.h"
 #include "link/link.h"
 #include "link/win32_calls.h"
 
@@ -185,5 +186,96 @@ std::uint32_t read_timed(PortHandle port, std::uint8_t* dest, std::uint32_t capa
 void close_port(PortHandle port) {
     if (port_is_open(port)) {
         (void)win32_calls().close_handle(handle_of(port));
+    }
+}
+
+std::uint32_t input_waiting(PortHandle port) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    // ClearCommError answers from the driver's counters at once; it also
+    // clears a pending line error, which would otherwise stop further reads.
+    if (win32_calls().clear_comm_error(handle_of(port), &errors, &status) == FALSE) {
+        return 0;
+    }
+    return status.cbInQue;
+}
+
+bool raise_dtr(PortHandle port, ErrorCode& code) {
+    const Win32Calls& w = win32_calls();
+    if (w.escape_comm_function(handle_of(port), SETDTR) != FALSE) {
+        code = 0;
+        return true;
+    }
+    code = w.get_last_error();
+    return false;
+}
+
+namespace {
+
+constexpr DWORD kTimerAccess = TIMER_MODIFY_STATE | SYNCHRONIZE;
+// A timer that never fires must not hold the stream: the wait gives up this
+// long after the moment it was set for.
+constexpr MonoNs kTimerGraceMs = 1000;
+
+}  // namespace
+
+Pacer open_pacer() {
+    const Win32Calls& w = win32_calls();
+    Pacer pacer = {kInvalidPort.raw, PaceKind::coarse, false};
+    // Windows before 10 1803 refuses the flag (ERROR_INVALID_PARAMETER).
+    HANDLE timer =
+        w.create_waitable_timer_ex_w(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, kTimerAccess);
+    if (timer != nullptr) {
+        pacer.raw = reinterpret_cast<std::intptr_t>(timer);
+        pacer.kind = PaceKind::high_resolution;
+        return pacer;
+    }
+    // An ordinary timer fires on the system's tick; at 1 ms that is fine
+    // enough for slots of 3.3 ms and more.
+    pacer.period_raised = w.time_begin_period(1) == TIMERR_NOERROR;
+    timer = w.create_waitable_timer_ex_w(nullptr, nullptr, 0, kTimerAccess);
+    if (timer != nullptr) {
+        pacer.raw = reinterpret_cast<std::intptr_t>(timer);
+    }
+    pacer.kind = pacer.period_raised ? PaceKind::period_1ms : PaceKind::coarse;
+    return pacer;
+}
+
+void pace_until(Pacer& pacer, std::int64_t when) {
+    const Win32Calls& w = win32_calls();
+    const HANDLE timer = reinterpret_cast<HANDLE>(pacer.raw);
+    for (;;) {
+        const MonoNs now = mono_now_ns();
+        if (deadline_passed(now, when)) {
+            return;
+        }
+        const MonoNs left = when - now;
+        const MonoNs left_ms = (left + kNsPerMs - 1) / kNsPerMs;
+        // Relative due times are negative, in 100 ns units.
+        LARGE_INTEGER due;
+        due.QuadPart = -((left + 99) / 100);
+        if (pacer.raw == kInvalidPort.raw ||
+            w.set_waitable_timer(timer, &due, 0, nullptr, nullptr, FALSE) == FALSE ||
+            w.wait_for_single_object(timer, static_cast<DWORD>(left_ms + kTimerGraceMs)) != WAIT_OBJECT_0) {
+            // Without a working timer the ordinary sleep keeps the schedule
+            // to the system's tick; it returns only once the moment is past.
+            sleep_ms(static_cast<std::uint32_t>(left_ms));
+            return;
+        }
+        // The timer's clock and the monotonic one can differ by a few
+        // microseconds: check again, and wait out any rest.
+    }
+}
+
+void close_pacer(Pacer& pacer) {
+    const Win32Calls& w = win32_calls();
+    if (pacer.raw != kInvalidPort.raw) {
+        (void)w.close_handle(reinterpret_cast<HANDLE>(pacer.raw));
+        pacer.raw = kInvalidPort.raw;
+    }
+    if (pacer.period_raised) {
+        (void)w.time_end_period(1);
+        pacer.period_raised = false;
     }
 }

@@ -22,6 +22,12 @@ const Win32Calls& kernel32_calls() {
         &::GetOverlappedResult,
         &::CloseHandle,
         &::GetLastError,
+        &::ClearCommError,
+        &::EscapeCommFunction,
+        &::CreateWaitableTimerExW,
+        &::SetWaitableTimer,
+        &::timeBeginPeriod,
+        &::timeEndPeriod,
     };
     // clang-format on
     return table;

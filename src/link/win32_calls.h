@@ -1,6 +1,8 @@
 #pragma once
 
 #include <windows.h>
+// After <windows.h>: timeBeginPeriod (winmm), which WIN32_LEAN_AND_MEAN leaves out.
+#include <mmsystem.h>
 
 // Every kernel32 call the serial link makes goes through this table, so the
 // link's unit tests can replace the driver with a scripted one and check the
@@ -19,7 +21,20 @@ struct Win32Calls {
     BOOL(WINAPI* get_overlapped_result)(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
     BOOL(WINAPI* close_handle)(HANDLE);
     DWORD(WINAPI* get_last_error)();
+    // The companion's stream only: what waits in the input queue, DTR, and
+    // the frame slots' timer.
+    BOOL(WINAPI* clear_comm_error)(HANDLE, LPDWORD, LPCOMSTAT);
+    BOOL(WINAPI* escape_comm_function)(HANDLE, DWORD);
+    HANDLE(WINAPI* create_waitable_timer_ex_w)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
+    BOOL(WINAPI* set_waitable_timer)(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, BOOL);
+    MMRESULT(WINAPI* time_begin_period)(UINT);
+    MMRESULT(WINAPI* time_end_period)(UINT);
 };
+
+// Older SDK headers (MinGW-w64's among them) lack the flag of Windows 10 1803.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 // The table in use. Until something else is installed it is kernel32's.
 const Win32Calls& win32_calls();

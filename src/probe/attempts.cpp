@@ -95,6 +95,14 @@ void close_if_open(Session& s) {
     }
 }
 
+void end_attempts(Session& s) {
+    if (s.plan.keep_open) {
+        s.out.port = s.port;
+        s.port = kInvalidPort;
+    }
+    close_if_open(s);
+}
+
 // Sends the query; a failed write closes the port.
 void ask(Session& s, bool starts_attempt) {
     AttemptOutcome& out = s.out;
@@ -130,6 +138,9 @@ bool attempt(Session& s) {
             out.last_code = code;
             out.open_refused = !open_code_is_retried(code);
             return out.open_refused;
+        }
+        if (s.plan.raise_dtr) {
+            out.dtr = raise_dtr(s.port, out.dtr_code) ? Dtr::raised : Dtr::failed;
         }
     }
     out.last = Obstacle::silence;
@@ -195,6 +206,7 @@ void run_attempts(const char* port_name, const AttemptPlan& plan, AttemptOutcome
     out = AttemptOutcome{};
     out.start = mono_now_ns();
     Session s{port_name, plan, out};
+    s.port = plan.port;
     s.next_attempt = out.start;
     for (;;) {
         const MonoNs now = mono_now_ns();
@@ -208,14 +220,14 @@ void run_attempts(const char* port_name, const AttemptPlan& plan, AttemptOutcome
                 s.next_attempt = now + kAttemptNs;
             }
             if (attempt(s)) {
-                close_if_open(s);
+                end_attempts(s);
                 return;
             }
         }
         if (!port_is_open(s.port)) {
             sleep_until(earliest(s.next_attempt, wait_end(s)));
         } else if (listen(s)) {
-            close_if_open(s);
+            end_attempts(s);
             return;
         }
     }
@@ -226,5 +238,5 @@ void run_attempts(const char* port_name, const AttemptPlan& plan, AttemptOutcome
     if (!out.found && out.last == Obstacle::silence && out.seen_count > 0) {
         out.last = Obstacle::reply;
     }
-    close_if_open(s);
+    end_attempts(s);
 }

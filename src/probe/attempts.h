@@ -62,7 +62,16 @@ struct AttemptPlan {
     // other text has come (the board restarted and missed the query) and no
     // line is arriving (it may be the reply).
     bool ask_every_attempt;
+    // A native-USB board's firmware talks only while DTR is up: raise it
+    // after each open (RTS stays off; raising it would reset such a board).
+    bool raise_dtr = false;
+    // An open port to begin with; the attempts own it from then on.
+    PortHandle port = kInvalidPort;
+    // Hand the port back in the outcome instead of closing it.
+    bool keep_open = false;
 };
+
+enum class Dtr { untouched, raised, failed };
 
 constexpr std::uint32_t kSeenBytes = 63;
 
@@ -84,12 +93,15 @@ struct AttemptOutcome {
     std::uint8_t seen[kSeenBytes] = {};
     std::uint32_t seen_count = 0;
     MonoNs start = 0;
+    Dtr dtr = Dtr::untouched;  // after the last open
+    ErrorCode dtr_code = 0;
+    PortHandle port = kInvalidPort;  // open only when the plan keeps it
 };
 
 // Runs the attempts until the wanted line is found, an open fails for good,
 // or the wait is over (it then returns only when the wait in force has
 // passed, and no later than start + wait_after_text_ns plus one read).
-// Leaves no port open.
+// Leaves no port open, unless the plan keeps it.
 void run_attempts(const char* port_name, const AttemptPlan& plan, AttemptOutcome& out);
 
 int elapsed_ms(MonoNs start);

@@ -12,7 +12,9 @@ const char kProbeUsageText[] =
     "       lumaris_serial_probe find <VID:PID>[:<serial>]\n"
     "       lumaris_serial_probe <COMn> ready\n"
     "       lumaris_serial_probe <COMn> state [<key>=<value> ...]\n"
-    "  <key>: on | bri | live | leds | ver | name\n";
+    "       lumaris_serial_probe <COMn> stream [seconds=S] [fps=F] [leds=N]\n"
+    "  <key>: on | bri | live | leds | ver | name\n"
+    "  S: 1-3600 (30), F: 1-300 (30), N: 1-2048 (what the controller reports)\n";
 
 namespace {
 
@@ -33,7 +35,7 @@ ExitStatus run_find(int argc, char** argv, const ProbeHost& host) {
     return host.find_ports(filter);
 }
 
-ExitStatus run_state(int argc, char** argv) {
+ExitStatus run_state(int argc, char** argv, const ProbeHost& host) {
     std::vector<StateCheck> checks(static_cast<std::size_t>(argc - 3));
     for (int i = 3; i < argc; ++i) {
         if (!parse_state_check(argv[i], checks[static_cast<std::size_t>(i - 3)])) {
@@ -43,7 +45,7 @@ ExitStatus run_state(int argc, char** argv) {
             return usage();
         }
     }
-    return probe_state(argv[1], checks.data(), checks.size());
+    return probe_state(argv[1], checks.data(), checks.size(), host.native_usb_chip);
 }
 
 }  // namespace
@@ -67,7 +69,16 @@ ExitStatus run_probe_main(int argc, char** argv, const ProbeHost& host) {
         return kExitUsage;
     }
     if (std::strcmp(command, "state") == 0) {
-        return run_state(argc, argv);
+        return run_state(argc, argv, host);
+    }
+    if (std::strcmp(command, "stream") == 0) {
+        StreamArgs args{};
+        if (!parse_stream_args(argv + 3, argc - 3, args)) {
+            print_err(
+                "ERR invalid stream arguments (expected seconds=1-3600 fps=1-300 leds=1-2048, each once)\n");
+            return usage();
+        }
+        return probe_stream(port_name, args, host.native_usb_chip);
     }
     if (std::strcmp(command, "ready") == 0) {
         return argc == 3 ? probe_ready(port_name, host.native_usb_chip) : usage();

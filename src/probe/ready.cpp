@@ -13,13 +13,7 @@ namespace {
 // One attempt a second for 30 s: a board that was just plugged in, flashed or
 // reset enumerates late and boots for a second or more.
 constexpr MonoNs kReadyWaitNs = 30 * kAttemptNs;
-// A reply line is judged on at most this many bytes, as in the `v` step.
-constexpr std::uint32_t kLineCapacity = 63;
-
-bool is_version_reply(const std::uint8_t* line, std::uint32_t count) {
-    return count >= VERSION_REPLY_PREFIX_LEN &&
-           std::memcmp(line, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0;
-}
+constexpr std::uint32_t kLineCapacity = kVersionLineBytes;
 
 void print_fail(const AttemptOutcome& out) {
     const int ms = elapsed_ms(out.start);
@@ -46,6 +40,11 @@ void print_fail(const AttemptOutcome& out) {
 
 }  // namespace
 
+bool is_version_line(const std::uint8_t* line, std::uint32_t count) {
+    return count >= VERSION_REPLY_PREFIX_LEN &&
+           std::memcmp(line, VERSION_REPLY_PREFIX, VERSION_REPLY_PREFIX_LEN) == 0;
+}
+
 void print_other_text_note(std::uint32_t other_bytes) {
     if (other_bytes > 0) {
         print_out(
@@ -55,11 +54,29 @@ void print_other_text_note(std::uint32_t other_bytes) {
     }
 }
 
+void print_dtr_note(const char* port_name, const char* chip, Dtr dtr, ErrorCode code) {
+    if (dtr == Dtr::raised) {
+        print_out("NOTE: %s is a native USB port (%s): DTR raised after the open, RTS kept off.\n", port_name,
+                  chip);
+    } else if (dtr == Dtr::failed) {
+        print_out(
+            "NOTE: %s is a native USB port (%s), but the driver refused to raise DTR (code=%lu): DTR stayed "
+            "off, and such firmware usually answers only while DTR is up.\n",
+            port_name, chip, as_ulong(code));
+    }
+}
+
+const char* native_chip_of(const char* port_name, const char* (*native_usb_chip)(const char* port_name)) {
+    return native_usb_chip != nullptr ? native_usb_chip(port_name) : nullptr;
+}
+
 ExitStatus probe_ready(const char* port_name, const char* (*native_usb_chip)(const char* port_name)) {
     std::uint8_t line[kLineCapacity + 1] = {};
     const std::uint8_t query = VERSION_QUERY;
-    const AttemptPlan plan = {&query,           VERSION_QUERY_LEN, line,         kLineCapacity,
-                              is_version_reply, kReadyWaitNs,      kReadyWaitNs, true};
+    const char* chip = native_chip_of(port_name, native_usb_chip);
+    AttemptPlan plan = {&query,          VERSION_QUERY_LEN, line,         kLineCapacity,
+                        is_version_line, kReadyWaitNs,      kReadyWaitNs, true};
+    plan.raise_dtr = chip != nullptr;
     AttemptOutcome out;
     run_attempts(port_name, plan, out);
     if (out.open_refused) {
@@ -73,16 +90,10 @@ ExitStatus probe_ready(const char* port_name, const char* (*native_usb_chip)(con
         put_device_text(reinterpret_cast<const char*>(line), count, TextForm::quoted, reply, sizeof reply);
         print_out("OK ready ms=%d attempts=%d reply=%s\n", elapsed_ms(out.start), out.attempts, reply);
         print_other_text_note(out.other_bytes);
+        print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
         return kExitPass;
     }
     print_fail(out);
-    const char* chip =
-        out.last == Obstacle::silence && native_usb_chip != nullptr ? native_usb_chip(port_name) : nullptr;
-    if (chip != nullptr) {
-        print_out(
-            "NOTE: %s is a native USB port (%s); its firmware usually answers only while the host "
-            "raises DTR, and both programs hold DTR off.\n",
-            port_name, chip);
-    }
+    print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
     return kExitFail;
 }

@@ -286,6 +286,11 @@ ExitStatus judge_reply(const std::uint8_t* reply, std::uint32_t count, LineEnd e
 
 }  // namespace
 
+std::string reported_led_count(const std::uint8_t* reply, std::uint32_t count) {
+    const Json doc = Json::parse(reply, reply + count, nullptr, false);
+    return doc.is_object() ? integer_field(leds_count(doc)) : "unknown";
+}
+
 bool parse_state_check(const char* arg, StateCheck& out) {
     const char* eq = std::strchr(arg, '=');
     if (eq == nullptr) {
@@ -302,12 +307,22 @@ bool parse_state_check(const char* arg, StateCheck& out) {
     return false;
 }
 
-ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count) {
-    std::vector<std::uint8_t> line(kReplyLimit + 1);
-    const AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
-                              is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
-    AttemptOutcome out;
+void run_state_query(const char* port_name, const char* chip, bool keep_open, std::vector<std::uint8_t>& line,
+                     AttemptOutcome& out) {
+    line.assign(kReplyLimit + 1, 0);
+    AttemptPlan plan = {as_bytes(kStateQuery), kStateQueryLen, line.data(),           kReplyLimit,
+                        is_json_line,          kStateWaitNs,   kStateWaitAfterTextNs, false};
+    plan.raise_dtr = chip != nullptr;
+    plan.keep_open = keep_open;
     run_attempts(port_name, plan, out);
+}
+
+ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::size_t check_count,
+                       const char* (*native_usb_chip)(const char* port_name)) {
+    std::vector<std::uint8_t> line;
+    const char* chip = native_chip_of(port_name, native_usb_chip);
+    AttemptOutcome out;
+    run_state_query(port_name, chip, false, line, out);
     if (out.open_refused || (!out.found && out.last == Obstacle::open)) {
         print_err("ERR open %s code=%lu\n", port_name, as_ulong(out.last_code));
         return kExitFail;
@@ -318,6 +333,7 @@ ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::siz
     } else if (out.bytes > 0) {
         print_out("FAIL state reply=no-json bytes=%lu waited_ms=%d\n", static_cast<unsigned long>(out.bytes),
                   elapsed_ms(out.start));
+        print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
         return kExitFail;
     } else if (out.last == Obstacle::write) {
         print_out("FAIL state write code=%lu\n", as_ulong(out.last_code));
@@ -325,5 +341,6 @@ ExitStatus probe_state(const char* port_name, const StateCheck* checks, std::siz
         print_out("FAIL state reply=none waited_ms=%d\n", elapsed_ms(out.start));
     }
     print_other_text_note(out.other_bytes);
+    print_dtr_note(port_name, chip, out.dtr, out.dtr_code);
     return status;
 }

@@ -48,5 +48,15 @@ struct AdalightFrame {
 // LED_COUNT copies of the colour in red, green, blue order.
 AdalightFrame solid_frame(std::uint8_t r, std::uint8_t g, std::uint8_t b);
 
+// The companion's stream: frames for `leds` LEDs (1..kMaxFrameLeds), same
+// header as the spike's. One LED, at `lit` (taken modulo the count), shows a
+// dim blue; all others are off, so the power drawn stays low and a step
+// that is skipped or repeated is visible on the strip.
+constexpr std::uint32_t kMaxFrameLeds = 2048;
+constexpr std::uint8_t kStreamDotBlue = 24;
+inline std::uint32_t frame_size(std::uint32_t leds) { return kFrameHeaderSize + 3 * leds; }
+// Writes frame_size(leds) bytes to `out`.
+void put_stream_frame(std::uint32_t leds, std::uint32_t lit, std::uint8_t* out);
+
 // Convenience views of the constant texts as bytes for write_timed.
 inline const std::uint8_t* as_bytes(const char* text) { return reinterpret_cast<const std::uint8_t*>(text); }

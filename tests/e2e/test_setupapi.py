@@ -100,7 +100,7 @@ class SetupApi(E2ETestCase):
         res = self.probe(NATIVE_PORT, "ready")
         self.assertRun(res, 1, None)
         self.assertRegex(res.out, b"^" + pattern(READY_FAIL, None, "silence")
-                         + re.escape(line(READY_DTR_NOTE, NATIVE_PORT, "RP2040 (Pico SDK)")) + b"$")
+                         + re.escape(line(READY_DTR_NOTE, NATIVE_PORT, "RP2040 (Pico SDK)", 50)) + b"$")
 
     def test_readme_cmd_line_drives_the_spike_on_the_found_port(self):
         with open(os.path.join(ROOT, "README.md")) as f:

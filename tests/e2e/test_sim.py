@@ -15,7 +15,13 @@ import unittest
 from harness import CMD_OFF, ON_WINDOWS, frame
 from testkit import ROOT
 from testkit.runner import PYTHON, Simulator
-from testkit.sim import BOOT_TEXT
+from testkit import LINE_BYTES_PER_S
+from testkit.sim import BOOT_TEXT, GREETING, RESTART_TEXT, UART_FIFO
+
+
+def frame_of(leds):
+    hi, lo = divmod(len(leds) - 1, 256)
+    return b"Ada" + bytes([hi, lo, hi ^ lo ^ 0x55]) + b"".join(bytes(c) for c in leds)
 
 
 @unittest.skipIf(ON_WINDOWS, "the simulator needs Linux ptys")
@@ -157,6 +163,42 @@ class SimulatorAlone(unittest.TestCase):
         log = self.stop()
         self.assertEqual([("deaf" in e.words) for e in log.of("RX")], [True, False] * 2)
         self.assertEqual((len(log.of("QUERY")), len(log.json_lines())), (1, 1))
+
+    def test_restart_after_frames_is_deaf_then_greets_and_the_live_mode_times_out(self):
+        self.start("--leds", "30", "--restart-after-frames", "2", "--live-timeout-ms", "300")
+        fd = self.open_port()
+        dim = frame_of([(0, 0, 24)] + [(0, 0, 0)] * 29)
+        # The third frame and the query reach a board that is booting.
+        os.write(fd, dim * 3 + b'{"v":true}\n')
+        self.assertEqual(self.read_for(fd, 5, until=GREETING), RESTART_TEXT + GREETING)
+        for wait, live in ((0, True), (0.4, False)):
+            time.sleep(wait)
+            os.write(fd, (dim if live else b"") + b'{"v":true}\n')
+            info = json.loads(self.read_for(fd, 3, until=b"\r\n"))["info"]
+            self.assertEqual((info["leds"]["count"], info["live"]), (30, live))
+        log = self.stop()
+        self.assertEqual((len(log.frames()), len(log.of("RESTART")), len(log.json_lines())), (3, 1, 2))
+        self.assertEqual([e.words for e in log.of("LIVE")][:3], [["on"], ["off"], ["on"]])
+
+    def test_hang_after_frames_reads_and_answers_nothing_more(self):
+        self.start("--hang-after-frames", "1")
+        fd = self.open_port()
+        os.write(fd, frame(0, 0, 24))
+        self.assertIsNotNone(self.sim.wait_for(lambda log: log.first("HANG"), 5))
+        os.write(fd, b"v")
+        self.assertEqual(self.read_for(fd, 0.5), b"")
+        self.assertEqual(self.stop().rx_bytes(), frame(0, 0, 24))
+
+    def test_uart_rate_takes_bytes_no_faster_than_the_line_carries_them(self):
+        self.start("--uart-rate")
+        fd = self.open_port()
+        data = frame(0, 0, 24) * 100
+        began = time.monotonic_ns()
+        os.write(fd, data)
+        log = self.sim.wait_for(lambda log: len(log.frames()) == 100, 10)
+        self.assertEqual(log.rx_bytes(), data)
+        self.assertGreaterEqual(log.last("RX").ns - began, (len(data) - UART_FIFO) * 1e9 / LINE_BYTES_PER_S)
+        self.stop()
 
     def test_port_appears_after_the_delay(self):
         started = time.monotonic()

@@ -36,7 +36,12 @@ int fake_read_char() {
     return -1;
 }
 
-const ConsoleHooks kFakeHooks = {fake_vprint, fake_flush_out, fake_read_char};
+// Not a console: nothing shown, as on a pipe.
+bool fake_status(const char* text) {
+    return g_fake->status_is_console && (g_fake->statuses.emplace_back(text), true);
+}
+
+const ConsoleHooks kFakeHooks = {fake_vprint, fake_flush_out, fake_read_char, fake_status};
 
 }  // namespace
 

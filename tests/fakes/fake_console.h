@@ -33,6 +33,10 @@ class FakeConsole {
     std::size_t stdin_pos = 0;
     int stdin_reads = 0;
 
+    // Status lines shown (standard error as a console), "" for a clear.
+    bool status_is_console = true;
+    std::vector<std::string> statuses;
+
     // Time of the first print containing `needle`, or -1.
     std::int64_t time_of(const std::string& needle) const;
 };

@@ -62,6 +62,7 @@ std::string FakeLink::problems() const {
             text += "handle " + std::to_string(h) + " never closed; ";
         }
     }
+    text += pacers_open != 0 ? std::to_string(pacers_open) + " pacers open; " : "";
     return text;
 }
 
@@ -155,3 +156,35 @@ void close_port(PortHandle port) {
     }
     link.closed.push_back(port.raw);
 }
+
+// What a read would return now, without a wait.
+std::uint32_t input_waiting(PortHandle port) {
+    const FakeLink& link = *g_link;
+    const bool ready = !link.read_script.empty() && link.read_script.front().arrives_ns <= mono_now_ns();
+    return is_live(link, port.raw) && ready
+               ? static_cast<std::uint32_t>(link.read_script.front().bytes.size())
+               : 0;
+}
+
+bool raise_dtr(PortHandle port, ErrorCode& code) {
+    FakeLink& link = *g_link;
+    if (!is_live(link, port.raw)) {
+        link.faults.push_back("DTR on handle " + std::to_string(port.raw) + " that is not open");
+    }
+    link.dtr_raised.push_back(port.raw);
+    code = link.dtr_result.ok ? 0 : link.dtr_result.code;
+    return link.dtr_result.ok;
+}
+
+Pacer open_pacer() {
+    ++g_link->pacers_open;
+    return Pacer{kInvalidPort.raw, PaceKind::high_resolution, false};
+}
+
+void pace_until(Pacer&, std::int64_t when) {
+    if (VirtualClock* clock = VirtualClock::current()) {
+        clock->advance(std::max<std::int64_t>(0, when - clock->now()));
+    }
+}
+
+void close_pacer(Pacer&) { --g_link->pacers_open; }

@@ -65,6 +65,11 @@ class FakeLink {
     std::vector<Read> reads;
     std::vector<std::string> faults;  // double close, use after close, unknown handle
 
+    // The stream's calls: DTR raised (handles, in order), its script, pacers open now.
+    std::vector<std::intptr_t> dtr_raised;
+    OpenResult dtr_result;
+    int pacers_open = 0;
+
     // Every byte written, in order, across all writes.
     std::vector<std::uint8_t> all_bytes() const;
     std::size_t live_handles() const;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "fakes/virtual_clock.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -49,6 +53,12 @@ FakeWin32::FakeWin32() {
         &fake_get_overlapped_result,
         &fake_close_handle,
         &fake_get_last_error,
+        &fake_clear_comm_error,
+        &fake_escape_comm_function,
+        &fake_create_timer,
+        &fake_set_timer,
+        &fake_time_begin_period,
+        &fake_time_end_period,
     };
     install_win32_calls(&table_);
 }
@@ -282,6 +292,13 @@ DWORD WINAPI FakeWin32::fake_wait(HANDLE handle, DWORD ms) {
     FakeWin32& f = self();
     f.calls.push_back("WaitForSingleObject");
     f.waits.push_back(WaitCall{handle, ms});
+    if (std::find(f.timers_.begin(), f.timers_.end(), handle) != f.timers_.end()) {
+        // The timer fires when due: a virtual clock moves there.
+        if (VirtualClock* clock = VirtualClock::current(); clock != nullptr && !f.due_times.empty()) {
+            clock->advance(-f.due_times.back() * 100);
+        }
+        return f.check_live(handle, Kind::event, "WaitForSingleObject") ? WAIT_OBJECT_0 : WAIT_FAILED;
+    }
     if (!f.check_live(handle, Kind::event, "WaitForSingleObject")) {
         return WAIT_FAILED;
     }
@@ -376,4 +393,48 @@ DWORD WINAPI FakeWin32::fake_get_last_error() {
     FakeWin32& f = self();
     f.calls.push_back("GetLastError");
     return f.last_error_;
+}
+
+BOOL WINAPI FakeWin32::fake_clear_comm_error(HANDLE port, LPDWORD errors, LPCOMSTAT status) {
+    FakeWin32& f = self();
+    f.apply(f.clear_comm_error);
+    if (!f.check_live(port, Kind::port, "ClearCommError") || !f.clear_comm_error.ok) {
+        return FALSE;
+    }
+    *errors = 0;
+    status->cbInQue = f.in_queue;
+    return TRUE;
+}
+
+BOOL WINAPI FakeWin32::fake_escape_comm_function(HANDLE port, DWORD function) {
+    FakeWin32& f = self();
+    f.escapes.push_back(function);
+    f.apply(f.escape_comm_function);
+    return f.check_live(port, Kind::port, "EscapeCommFunction") && f.escape_comm_function.ok ? TRUE : FALSE;
+}
+
+HANDLE WINAPI FakeWin32::fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD flags, DWORD) {
+    FakeWin32& f = self();
+    f.timer_flags.push_back(flags);
+    if ((flags & CREATE_WAITABLE_TIMER_HIGH_RESOLUTION) != 0 && !f.create_high_resolution_timer.ok) {
+        f.apply(f.create_high_resolution_timer);
+        return nullptr;
+    }
+    f.timers_.push_back(f.add_handle(Kind::event));
+    return f.timers_.back();
+}
+
+BOOL WINAPI FakeWin32::fake_set_timer(HANDLE timer, const LARGE_INTEGER* due, LONG, PTIMERAPCROUTINE, LPVOID,
+                                      BOOL) {
+    FakeWin32& f = self();
+    f.due_times.push_back(due->QuadPart);
+    return f.check_live(timer, Kind::event, "SetWaitableTimer") ? TRUE : FALSE;
+}
+
+MMRESULT WINAPI FakeWin32::fake_time_begin_period(UINT ms) {
+    return self().periods.push_back(static_cast<long>(ms)), TIMERR_NOERROR;
+}
+
+MMRESULT WINAPI FakeWin32::fake_time_end_period(UINT ms) {
+    return self().periods.push_back(-static_cast<long>(ms)), TIMERR_NOERROR;
 }

@@ -66,6 +66,15 @@ class FakeWin32 {
     };
     Transfer transfer;
 
+    DWORD in_queue = 0;  // the stream's calls: ClearCommError's cbInQue
+    Outcome clear_comm_error;
+    Outcome escape_comm_function;
+    std::vector<DWORD> escapes;  // EscapeCommFunction's codes, in order
+    Outcome create_high_resolution_timer;
+    std::vector<DWORD> timer_flags;   // CreateWaitableTimerExW's flags, in order
+    std::vector<LONGLONG> due_times;  // SetWaitableTimer's, in 100 ns units
+    std::vector<long> periods;        // timeBeginPeriod's +ms, timeEndPeriod's -ms
+
     // A port handle as if CreateFileA had opened it (for transfer tests).
     HANDLE make_port();
 
@@ -175,11 +184,18 @@ class FakeWin32 {
     static BOOL WINAPI fake_get_overlapped_result(HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
     static BOOL WINAPI fake_close_handle(HANDLE);
     static DWORD WINAPI fake_get_last_error();
+    static BOOL WINAPI fake_clear_comm_error(HANDLE, LPDWORD, LPCOMSTAT);
+    static BOOL WINAPI fake_escape_comm_function(HANDLE, DWORD);
+    static HANDLE WINAPI fake_create_timer(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
+    static BOOL WINAPI fake_set_timer(HANDLE, const LARGE_INTEGER*, LONG, PTIMERAPCROUTINE, LPVOID, BOOL);
+    static MMRESULT WINAPI fake_time_begin_period(UINT);
+    static MMRESULT WINAPI fake_time_end_period(UINT);
 
     static FakeWin32& self();
 
     std::vector<Handle> handles_;
     Flight flight_;
+    std::vector<HANDLE> timers_;
     DWORD last_error_ = kJunkError;
     std::uintptr_t next_port_ = 0x1000;
     std::uintptr_t next_event_ = 0x8000;

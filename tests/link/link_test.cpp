@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fake_win32.h"
+#include "fakes/virtual_clock.h"
 #include "link/link.h"
 
 namespace {
@@ -520,4 +521,39 @@ TEST_F(ReadTimed, FailedWaitIsCancelledAndSettledAndItsCountCapped) {
     EXPECT_EQ(read_timed(port, dest, 8), 8u);
     expect_cancelled_and_settled();
     expect_one_event_closed();
+}
+
+TEST(StreamCalls, QueueCountDtrAndTheSlotTimer) {
+    VirtualClock clock;
+    FakeWin32 fake;
+    const PortHandle port{raw_of(fake.make_port())};
+    fake.in_queue = 83;
+    EXPECT_EQ(input_waiting(port), 83u);
+    fake.clear_comm_error = FakeWin32::fails(ERROR_INVALID_HANDLE);
+    EXPECT_EQ(input_waiting(port), 0u);
+
+    ErrorCode code = kUnset;
+    EXPECT_TRUE(raise_dtr(port, code) && code == 0);
+    fake.escape_comm_function = FakeWin32::fails(ERROR_GEN_FAILURE);
+    EXPECT_FALSE(raise_dtr(port, code));
+    EXPECT_EQ(code, static_cast<ErrorCode>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(fake.escapes, (std::vector<DWORD>{SETDTR, SETDTR}));  // RTS is never touched
+
+    Pacer pacer = open_pacer();
+    EXPECT_EQ(pacer.kind, PaceKind::high_resolution);
+    const MonoNs when = clock.now() + 2500050;
+    pace_until(pacer, when);
+    EXPECT_EQ(fake.due_times, (std::vector<LONGLONG>{-25001}));  // relative, rounded up
+    EXPECT_GE(clock.now(), when);
+    close_pacer(pacer);
+
+    // Before Windows 10 1803: an ordinary timer with the system timer at 1 ms, given back at the end.
+    fake.create_high_resolution_timer = FakeWin32::fails(ERROR_INVALID_PARAMETER);
+    pacer = open_pacer();
+    EXPECT_EQ(pacer.kind, PaceKind::period_1ms);
+    EXPECT_EQ(fake.timer_flags, (std::vector<DWORD>{CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                                    CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, 0}));
+    close_pacer(pacer);
+    EXPECT_EQ(fake.periods, (std::vector<long>{1, -1}));
+    close_port(port);
 }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 
 #include "expected_lines.h"
 #include "ports/ports.h"
 #include "probe/probe.h"
+#include "protocol/messages.h"
 #include "unit/test_support.h"
 
 using namespace expected;
@@ -64,7 +66,7 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
         EXPECT_EQ(run(args), 2);
         EXPECT_EQ(console.err, kProbeUsage);
     }
-    EXPECT_EQ(console.prints.size(), 15u);  // one print per line of the usage text
+    EXPECT_EQ(console.prints.size(), 21u);  // one print per line of the usage text
     console.err.clear();
     EXPECT_EQ(run({"com3", "state"}), 2);
     EXPECT_EQ(console.err, line(kBadPortName, "com3"));
@@ -73,13 +75,20 @@ TEST_F(Probe, CommandLineIsJudgedBeforeAnyPortIsOpened) {
         console.prints.clear();
         EXPECT_EQ(run({"COM5", command}), 2);
         EXPECT_EQ(console.err, line(kUnknownCommand, command) + kProbeUsage);
-        EXPECT_EQ(console.prints.size(), 6u);
+        EXPECT_EQ(console.prints.size(), 8u);
     }
     console.err.clear();
     EXPECT_EQ(run({"COX5", "ready"}), 2);
     EXPECT_EQ(run({"find", "1a86:75z3"}), 2);
     EXPECT_EQ(console.err, line(kBadPortName, "COX5") + line(kBadUsbId, "1a86:75z3"));
     EXPECT_EQ(run({"ports", "x"}) + run({"find"}) + run({"COM5", "ready", "x"}), 6);
+    for (const char* bad : {"seconds=0", "seconds=3601", "fps=301", "leds=2049", "fps=+3", "fps=3x",
+                            "fps=", "leds=000012", "rate=3"}) {
+        console.err.clear();
+        EXPECT_EQ(run({"COM5", "stream", bad}), 2) << bad;
+        EXPECT_EQ(console.err, kBadStreamArgs + std::string(kProbeUsage));
+    }
+    EXPECT_EQ(run({"COM5", "stream", "fps=30", "seconds=3", "fps=30"}), 2);
     EXPECT_TRUE(link.open_names.empty());
     EXPECT_EQ(g_listings, 0);
     EXPECT_EQ(run({"ports"}) + run({"find", "1a86:7523:ab:C"}), 0);
@@ -138,8 +147,11 @@ TEST_F(Probe, ReadyFailsAfterThirtySecondsNamingTheLastObstacle) {
 
     console.out.clear();
     reply_at(29500, "OK\r\n");
-    EXPECT_EQ(run({"COM7", "ready"}), 1);  // the DTR note is for silence only
-    EXPECT_EQ(console.out, line(kReadyFail, result_ms(), "reply reply_bytes=4F 4B 0D 0A"));
+    link.dtr_result = {false, 50};  // Wine on a pty: ERROR_NOT_SUPPORTED
+    EXPECT_EQ(run({"COM7", "ready"}), 1);
+    EXPECT_EQ(console.out, line(kReadyFail, result_ms(), "reply reply_bytes=4F 4B 0D 0A") +
+                               line(kDtrRefusedNote, "COM7", "ESP32-S3", "50"));
+    EXPECT_EQ(link.dtr_raised.size(), 2u);  // once for each open of the native port, never for COM5
 
     console.out.clear();
     link.open_script.assign(30, {false, 2});
@@ -337,4 +349,107 @@ TEST_F(Probe, StateChecksWhatAScriptExpects) {
         EXPECT_EQ(console.err, line(kBadCheck, bad) + kProbeUsage);
     }
     EXPECT_EQ(link.opened.size(), 3u);
+}
+
+namespace {
+
+// Slots of a 30 fps stream, in ns after its start.
+MonoNs slot30(int k) { return k * 1000 * kNsPerMs / 30; }
+
+struct StreamProbe : Probe {
+    MonoNs frame_start(std::size_t i) const { return link.writes[i].start_ns - link.writes[0].start_ns; }
+};
+
+}  // namespace
+
+TEST_F(StreamProbe, FramesGoOutOnTheirSlotsAndALateOneIsSkipped) {
+    // Writes take 1.5 ms; the 11th takes 80 ms, so slot 11 is over before it can go.
+    link.write_policy = [](std::size_t n, const std::uint8_t*, std::uint32_t) {
+        return FakeLink::WriteResult{true, 0, (n == 11 ? 80000 : 1500) * 1000};
+    };
+    reply_at(2005, "WLED 0.14.0\r\n");
+    EXPECT_EQ(run({"COM7", "stream", "seconds=2", "leds=12"}), 0);
+    EXPECT_EQ(console.out, line(kStream, "OK", "59", "1", "29.5", "12", "2.0", "1.5", "80.0", "80.0", "0",
+                                " reply=\"WLED 0.14.0\"") +
+                               kDtrNote);
+    ASSERT_EQ(link.writes.size(), 60u);  // 59 frames and the version query
+    EXPECT_EQ(link.dtr_raised, link.opened);
+    for (std::size_t i = 0; i < 59; ++i) {  // after the skipped slot 11, frame i is slot i + 1
+        EXPECT_EQ(frame_start(i),
+                  i == 11 ? slot30(10) + 80 * kNsPerMs : slot30(static_cast<int>(i < 11 ? i : i + 1)));
+    }
+    // The spike's 12-LED header; the lit LED follows the slot, past the skipped one.
+    const AdalightFrame spike = solid_frame(0, 0, 0);
+    EXPECT_TRUE(std::equal(spike.bytes, spike.bytes + 6, link.writes[0].bytes.begin()));
+    EXPECT_EQ(link.writes[11].bytes[6 + 3 * 0 + 2], 24);  // frame 12 lights LED 0 again
+    // A few status updates a second, then the line cleared.
+    EXPECT_TRUE(console.statuses.size() >= 2 && console.statuses.size() <= 10);
+    EXPECT_EQ(console.statuses.back() + console.err, "");
+}
+
+TEST_F(StreamProbe, OverTheCeilingRunsAtTheLineRate) {
+    reply_at(1030, "WLED 0.14.0\n");
+    console.status_is_console = false;
+    EXPECT_EQ(run({"COM5", "stream", "seconds=1", "fps=30", "leds=300"}), 0);
+    EXPECT_EQ(console.out, line(kStreamCeiling, "30", "300", "906", "12.7") +
+                               line(kStream, "OK", "13", "0", "12.7", "300", "1.0", "0.0", "0.0", "0.0", "0",
+                                    " reply=\"WLED 0.14.0\""));
+    EXPECT_EQ(frame_start(4 * 12), 12 * 906 * 1000 * kNsPerMs / 11520);  // in pieces of 256, 256, 256, 138
+    EXPECT_EQ(link.writes[3].bytes.size(), 138u);
+    EXPECT_TRUE(console.statuses.empty());
+    // 126 LEDs at 30 fps fill the line exactly: no ceiling.
+    EXPECT_FALSE(plan_stream(1, 30, 126).at_ceiling);
+    EXPECT_TRUE(plan_stream(1, 30, 127).at_ceiling);
+}
+
+TEST_F(StreamProbe, TextMidStreamFailsAndQuotesTheBoardsResetLine) {
+    reply_at(1000,
+             "ets Jun  8 2016 00:22:57\r\n\r\nrst:0xc (SW_CPU_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n");
+    link.read_script.back().duration_ns = 0;
+    reply_at(2005, "WLED 0.14.0\n");
+    EXPECT_EQ(run({"COM5", "stream", "seconds=2", "leds=12"}), 1);
+    EXPECT_EQ(console.out,
+              line(kStream, "FAIL", "60", "0", "30.0", "12", "2.0", "0.0", "0.0", "0.0", "84",
+                   " cause=text reply=\"WLED 0.14.0\"") +
+                  line(kStreamText, "1.0", "ets Jun  8 2016 00:22:57") +
+                  line(kStreamReset, "1", "rst:0xc (SW_CPU_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)"));
+    // Read as much as waited, no more: a read for more would wait out its time-out.
+    EXPECT_EQ(link.reads.front().capacity, 84u);
+}
+
+TEST_F(StreamProbe, AFailedWriteEndsTheStreamAtOnceCtrlCBeforeTheCheck) {
+    link.write_policy = [](std::size_t n, const std::uint8_t*, std::uint32_t) {
+        return n == 20 ? failed_write(22) : FakeLink::WriteResult{};
+    };
+    EXPECT_EQ(run({"COM5", "stream", "leds=12"}), 1);
+    EXPECT_EQ(link.writes.size(), 20u);  // no query after it
+    link.write_policy = [](std::size_t n, const std::uint8_t*, std::uint32_t) {
+        return n == 25 ? request_stop(), FakeLink::WriteResult{} : FakeLink::WriteResult{};
+    };
+    EXPECT_EQ(run({"COM5", "stream", "leds=12"}), 1);
+    EXPECT_EQ(console.out, line(kStream, "FAIL", "19", "0", "30.0", "12", "0.6", "0.0", "0.0", "0.0", "0",
+                                " cause=write frame=20 code=22 at_ms=633") +
+                               line(kStream, "FAIL", "5", "0", "37.5", "12", "0.1", "0.0", "0.0", "0.0", "0",
+                                    " cause=no-reply,stopped reply=none"));
+    EXPECT_EQ(link.all_bytes().back(), 'v');
+}
+
+TEST_F(StreamProbe, TheLedCountComesFromTheState) {
+    reply_at(0, "{\"state\":{},\"info\":{\"leds\":{\"count\":5}}}\n");
+    reply_at(2005, "WLED 0.14.0\n");
+    EXPECT_EQ(run({"COM5", "stream", "seconds=1", "fps=1"}), 0);
+    EXPECT_EQ(link.writes.at(1).bytes.size(), 6u + 3 * 5);
+    console.out.clear();
+    reply_at(0, "{\"state\":{},\"info\":{\"leds\":{\"count\":2049}}}\n");
+    EXPECT_EQ(run({"COM5", "stream"}), 1);
+    EXPECT_EQ(console.out, line(kStreamNoLeds, "no-led-count"));
+}
+
+TEST(StreamStatistics, NearestRankPercentile) {
+    std::vector<std::int64_t> v(200);
+    std::iota(v.rbegin(), v.rend(), 1);
+    EXPECT_EQ(percentile(v.data(), v.size(), 50), 100);
+    EXPECT_EQ(percentile(v.data(), v.size(), 99), 198);
+    EXPECT_EQ(percentile(v.data(), v.size(), 100), 200);
+    EXPECT_EQ(percentile(v.data(), 0, 99), 0);
 }
