@@ -137,16 +137,16 @@ void send_frames(PortHandle port, const StreamSchedule& schedule, std::uint32_t 
             break;
         }
         read_waiting_text(port, text);
-        const MonoNs slot = run.start + slot_offset_ns(schedule, k);
-        const MonoNs now = mono_now_ns();
-        // A sender that fell behind drops the frame whose slot is over
-        // rather than sending it late in a burst.
-        if (deadline_passed(now, run.start + slot_offset_ns(schedule, k + 1))) {
+        const MonoNs slot_end = run.start + slot_offset_ns(schedule, k + 1);
+        show_progress(run, mono_now_ns(), next_status, console);
+        pace_until(pacer, run.start + slot_offset_ns(schedule, k));
+        // A sender that fell behind, or whose wait woke after the slot was
+        // over (the thread not run in time), drops the frame rather than
+        // sending it late or in a burst.
+        if (deadline_passed(mono_now_ns(), slot_end)) {
             ++run.late;
             continue;
         }
-        show_progress(run, now, next_status, console);
-        pace_until(pacer, slot);
         // The lit LED follows the slot, so a dropped frame is a visible jump.
         put_stream_frame(leds, k, frame.data());
         ErrorCode code = 0;

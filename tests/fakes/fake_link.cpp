@@ -182,8 +182,13 @@ Pacer open_pacer() {
 }
 
 void pace_until(Pacer&, std::int64_t when) {
+    std::int64_t late = 0;
+    if (!g_link->pace_late_ns.empty()) {
+        late = g_link->pace_late_ns.front();
+        g_link->pace_late_ns.pop_front();
+    }
     if (VirtualClock* clock = VirtualClock::current()) {
-        clock->advance(std::max<std::int64_t>(0, when - clock->now()));
+        clock->advance(std::max<std::int64_t>(0, when - clock->now()) + late);
     }
 }
 

@@ -69,6 +69,8 @@ class FakeLink {
     std::vector<std::intptr_t> dtr_raised;
     OpenResult dtr_result;
     int pacers_open = 0;
+    // How late each pacer wait wakes, front first (a thread not run in time).
+    std::deque<std::int64_t> pace_late_ns;
 
     // Every byte written, in order, across all writes.
     std::vector<std::uint8_t> all_bytes() const;

@@ -387,6 +387,16 @@ TEST_F(StreamProbe, FramesGoOutOnTheirSlotsAndALateOneIsSkipped) {
     EXPECT_EQ(console.statuses.back() + console.err, "");
 }
 
+TEST_F(StreamProbe, AWaitThatWakesAfterItsSlotDropsTheFrame) {
+    link.pace_late_ns = {0, 0, 0, 0, 120 * kNsPerMs};
+    reply_at(1005, "WLED 0.14.0\r\n");
+    EXPECT_EQ(run({"COM7", "stream", "seconds=1", "leds=12"}), 0);
+    EXPECT_NE(console.out.find(" frames=27 late=3 "), std::string::npos) << console.out;
+    // Slots 4 to 6 are over when the wait wakes: slot 7's frame goes next, inside its slot.
+    EXPECT_EQ(frame_start(4), slot30(4) + 120 * kNsPerMs);
+    EXPECT_EQ(link.writes[4].bytes[6 + 3 * 7 + 2], 24);
+}
+
 TEST_F(StreamProbe, OverTheCeilingRunsAtTheLineRate) {
     reply_at(1030, "WLED 0.14.0\n");
     console.status_is_console = false;
