@@ -257,6 +257,9 @@ class Bench:
         errors = slot_errors_ms(frames, rate, int(got["late"]))
         self.add(key + "slot_p50", percentile(errors, 0.5))
         self.add(key + "slot_p99", percentile(errors, 0.99))
+        # Each run's own figures: a median over few runs hides a bad one.
+        self.notes.append("fps=%d run %d: slot error p50 %.1f p99 %.1f max %.1f ms; %s" % (
+            fps, i + 1, percentile(errors, 0.5), percentile(errors, 0.99), max(errors), result.strip()))
         self.stream_cpu.setdefault(fps, []).append((res.cpu_s, float(got["seconds"])))
         if None not in (before, after):
             self.add(key + "server_cpu", (after - before) * 1e3 / leftovers.CLK_TCK / float(got["seconds"]))
@@ -305,6 +308,8 @@ class Bench:
                 print("| fps=%d: %s | %d | %s | %s | %s | %s |" % ((fps, label, len(values or [])) + cols + (note,)))
         print("\n- start-up CPU left out: median %.1f ms of `COM1234 stream` (exit 2 before any open)"
               % median(s.get("stream_startup_cpu", [0.0])))
+        for n in self.notes:
+            print("- %s" % n)
         for f in self.failures:
             print("- FAILED RUN (left out of the figures): %s" % f)
 
